@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string_view>
+
+#include "runtime/runtime.h"
+
+namespace Module1 {
+
+// Deletes the key `keyPath` below `root` with everything under it. A key that
+// is not there counts as removed; any other failure raises the run-time error
+// naming the key, so nothing is reported as done that was not.
+void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath);
+
+}  // namespace Module1

@@ -1,0 +1,47 @@
+// The tool's only window: its load handler is the removal sequence, and once
+// that returns the window reports completion.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "runtime/form.h"
+#include "runtime/runtime.h"
+
+namespace Form1 {
+
+inline constexpr wchar_t kConfirmTitle[] = L"确认御载";
+inline constexpr wchar_t kConfirmPrompt[] =
+    L"你确定要御载本软件吗？如果选择是的话，本软件所记录的资料也会被删除，想先做好备份的话，请选否。";
+// No default-button flag: Yes is the default, so Return answers Yes.
+inline constexpr unsigned kConfirmFlags = rt::kYesNo | rt::kQuestionIcon;
+
+struct RegistryTarget {
+  rt::RootKey root;
+  std::wstring_view path;
+};
+
+// Removed in this order, all keys before any file.
+inline constexpr std::array kRegistryTargets = {
+    RegistryTarget{rt::RootKey::ClassesRoot, L"*\\shell\\Orvandel"},
+    RegistryTarget{rt::RootKey::ClassesRoot, L"Folder\\shell\\Orvandel"},
+    RegistryTarget{rt::RootKey::LocalMachine, L"password"},
+};
+
+// Appended as written to the tool's own folder, in this order.
+inline constexpr std::array<std::wstring_view, 8> kFileTargets = {
+    L"\\Kembrasil.ocx", L"\\vantorix.ocx", L"\\PRELDA32.OCX", L"\\tolvane.dat",
+    L"\\Orvandel.exe",  L"\\marrowin.dat", L"\\sarnoth.txt",  L"\\TIMBRAL.txt",
+};
+
+// Asks, then removes the keys and the files. Returns only when all of it is
+// done; No ends the program untouched, a failure ends it with the report.
+void Form_Load();
+
+// Ends the program.
+void Command1_Click();
+
+// The window as designed; texts in code page 936.
+extern const rt::FormDescription kDescription;
+
+}  // namespace Form1

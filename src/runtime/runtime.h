@@ -1,0 +1,166 @@
+// The runtime services the tool's handlers call: message box, own folder,
+// file deletion, end of program, declared external calls and the run-time
+// error. Built on platform.h, so all of it also runs on the host.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "runtime/text.h"
+
+// Declared external functions are 32-bit stdcall; a wrong convention would
+// corrupt the stack without a word.
+#if defined(_WIN32) && !defined(_WIN64)
+#define RT_WINAPI __stdcall
+#else
+#define RT_WINAPI
+#endif
+
+namespace rt {
+
+// Predefined registry roots, as the 32-bit handle values Windows gives them.
+enum class RootKey : std::uint32_t {
+  ClassesRoot = 0x80000000U,
+  LocalMachine = 0x80000002U,
+};
+
+// Name of a root as a report shows it, with the separator that follows it.
+std::wstring_view RootKeyPrefix(RootKey root);
+
+// Message box answers and flags the tool uses.
+inline constexpr int kAnswerYes = 6;
+inline constexpr unsigned kYesNo = 4;
+inline constexpr unsigned kQuestionIcon = 32;
+
+// How the program ends; a run-time error ends it with the error's number.
+enum class ExitCode : int {
+  Completed = 0,
+  Declined = 1,
+};
+
+// Run-time error numbers, in the classic numbering for these conditions.
+enum class ErrorNumber : std::uint16_t {
+  OutOfMemory = 7,
+  DllLoad = 48,
+  BadFileName = 52,
+  FileNotFound = 53,
+  PermissionDenied = 70,
+  DiskNotReady = 71,
+  PathFileAccess = 75,
+  PathNotFound = 76,
+  DllEntryPoint = 453,
+};
+
+struct ErrorDescription {
+  ErrorNumber number;
+  std::wstring_view text;
+};
+
+inline constexpr std::array kErrorDescriptions = {
+    ErrorDescription{ErrorNumber::OutOfMemory, L"内存不足"},
+    ErrorDescription{ErrorNumber::DllLoad, L"加载 DLL 错误"},
+    ErrorDescription{ErrorNumber::BadFileName, L"文件名或文件号错误"},
+    ErrorDescription{ErrorNumber::FileNotFound, L"文件未找到"},
+    ErrorDescription{ErrorNumber::PermissionDenied, L"权限被拒绝"},
+    ErrorDescription{ErrorNumber::DiskNotReady, L"磁盘未准备好"},
+    ErrorDescription{ErrorNumber::PathFileAccess, L"路径/文件访问错误"},
+    ErrorDescription{ErrorNumber::PathNotFound, L"路径未找到"},
+    ErrorDescription{ErrorNumber::DllEntryPoint, L"找不到 DLL 入口点"},
+};
+
+// System error codes the tool tells apart; anything else is PathFileAccess.
+namespace system_error {
+inline constexpr std::uint32_t kFileNotFound = 2;
+inline constexpr std::uint32_t kPathNotFound = 3;
+inline constexpr std::uint32_t kAccessDenied = 5;
+inline constexpr std::uint32_t kNotEnoughMemory = 8;
+inline constexpr std::uint32_t kOutOfMemory = 14;
+inline constexpr std::uint32_t kWriteProtect = 19;
+inline constexpr std::uint32_t kNotReady = 21;
+inline constexpr std::uint32_t kSharingViolation = 32;
+inline constexpr std::uint32_t kLockViolation = 33;
+inline constexpr std::uint32_t kInvalidName = 123;
+inline constexpr std::uint32_t kModuleNotFound = 126;
+inline constexpr std::uint32_t kProcNotFound = 127;
+inline constexpr std::uint32_t kBadPathName = 161;
+}  // namespace system_error
+
+struct SystemErrorMapping {
+  std::uint32_t system;
+  ErrorNumber number;
+};
+
+inline constexpr std::array kSystemErrorMappings = {
+    SystemErrorMapping{system_error::kFileNotFound, ErrorNumber::FileNotFound},
+    SystemErrorMapping{system_error::kPathNotFound, ErrorNumber::PathNotFound},
+    SystemErrorMapping{system_error::kAccessDenied, ErrorNumber::PermissionDenied},
+    SystemErrorMapping{system_error::kNotEnoughMemory, ErrorNumber::OutOfMemory},
+    SystemErrorMapping{system_error::kOutOfMemory, ErrorNumber::OutOfMemory},
+    SystemErrorMapping{system_error::kWriteProtect, ErrorNumber::PermissionDenied},
+    SystemErrorMapping{system_error::kNotReady, ErrorNumber::DiskNotReady},
+    SystemErrorMapping{system_error::kSharingViolation, ErrorNumber::PermissionDenied},
+    SystemErrorMapping{system_error::kLockViolation, ErrorNumber::PermissionDenied},
+    SystemErrorMapping{system_error::kInvalidName, ErrorNumber::BadFileName},
+    SystemErrorMapping{system_error::kModuleNotFound, ErrorNumber::DllLoad},
+    SystemErrorMapping{system_error::kProcNotFound, ErrorNumber::DllEntryPoint},
+    SystemErrorMapping{system_error::kBadPathName, ErrorNumber::BadFileName},
+};
+
+ErrorNumber ErrorForSystemCode(std::uint32_t code);
+
+inline constexpr wchar_t kErrorReportTitle[] = L"运行时错误";
+
+// The report's text: number, description, what it concerns, system code.
+Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
+                     std::wstring_view subject);
+
+// Raises a run-time error: reports it and ends the program with its number.
+// The tool installs no handlers, so this never returns.
+[[noreturn]] void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
+                           std::wstring_view subject);
+
+// Message box; waits for the answer.
+int rtcMsgBox(const wchar_t* prompt, unsigned flags, const wchar_t* title);
+
+// Deletes one file. A file that is not there is as good as deleted; any other
+// failure raises the run-time error naming the path.
+void rtcKillFiles(const Text& path);
+
+// Ends the program at once.
+[[noreturn]] void vbaEnd(ExitCode code);
+
+// The folder part of an executable's full name: no trailing separator,
+// except at a drive root ("C:\").
+Text FolderOf(std::wstring_view executable);
+
+struct AppObject {
+  // The running executable's folder, read afresh at every call.
+  [[nodiscard]] Text Path() const;
+};
+extern const AppObject App;
+
+// An external function declared by library and exported name, found on its
+// first call and kept.
+struct DeclaredFunction {
+  const wchar_t* library;
+  const char* name;
+  void* address;
+};
+
+// The function's address; a missing library or export raises the error.
+void* DllFunctionCall(DeclaredFunction& function);
+
+template <class Function>
+Function Declared(DeclaredFunction& function) {
+  return reinterpret_cast<Function>(DllFunctionCall(function));
+}
+
+// Text for a narrow-text external call, in the system ANSI code page.
+AnsiText vbaStrToAnsi(std::wstring_view text);
+
+// Keeps the system's last-error value after an external call.
+void vbaSetSystemError();
+std::uint32_t LastDllError();
+
+}  // namespace rt

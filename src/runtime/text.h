@@ -1,0 +1,90 @@
+// Owned, NUL-terminated text for the few strings the tool builds at run time
+// (its folder, a full path, a key path in the ANSI code page). std::wstring
+// would drag in the exception runtime; this is a buffer and a length.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace rt {
+
+namespace platform {
+// Raw storage; out of memory ends the program through the run-time error.
+void* Allocate(std::size_t bytes);
+void Release(void* block) noexcept;
+}  // namespace platform
+
+template <class Char>
+class BasicText {
+ public:
+  BasicText() = default;
+  BasicText(const BasicText&) = delete;
+  BasicText& operator=(const BasicText&) = delete;
+  BasicText(BasicText&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  BasicText& operator=(BasicText&& other) noexcept {
+    if (this != &other) {
+      platform::Release(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  ~BasicText() { platform::Release(data_); }
+
+  // Room for `size` characters and the terminator, all zero.
+  static BasicText WithSize(std::size_t size) {
+    BasicText text;
+    text.data_ = static_cast<Char*>(platform::Allocate((size + 1) * sizeof(Char)));
+    text.size_ = size;
+    for (std::size_t i = 0; i <= size; ++i) {
+      text.data_[i] = Char{};
+    }
+    return text;
+  }
+
+  // The parts one after another, nothing added between them.
+  static BasicText Join(std::initializer_list<std::basic_string_view<Char>> parts) {
+    std::size_t size = 0;
+    for (const auto part : parts) {
+      size += part.size();
+    }
+    BasicText text = WithSize(size);
+    Char* out = text.data_;
+    for (const auto part : parts) {
+      for (const Char c : part) {
+        *out++ = c;
+      }
+    }
+    return text;
+  }
+
+  [[nodiscard]] const Char* c_str() const noexcept { return data_ != nullptr ? data_ : Empty(); }
+  [[nodiscard]] Char* data() noexcept { return data_; }
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] std::basic_string_view<Char> view() const noexcept { return {c_str(), size_}; }
+
+  // Shortens the text in place, for buffers filled by the system.
+  void Truncate(std::size_t size) noexcept {
+    if (size < size_) {
+      size_ = size;
+      data_[size] = Char{};
+    }
+  }
+
+ private:
+  static const Char* Empty() noexcept {
+    static constexpr Char kEmpty[1] = {};
+    return kEmpty;
+  }
+
+  Char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+using Text = BasicText<wchar_t>;
+using AnsiText = BasicText<char>;
+
+}  // namespace rt

@@ -1,0 +1,108 @@
+// The runtime's own logic: folder of the executable, declared calls and the
+// run-time error report.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_platform.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+TEST(FolderOf, KeepsOnlyARootSeparator) {
+  struct Row {
+    std::wstring executable;
+    std::wstring folder;
+  };
+  for (const Row& row : {
+           Row{L"C:\\Tools\\uninstall.exe", L"C:\\Tools"},
+           Row{L"C:\\uninstall.exe", L"C:\\"},
+           Row{L"\\\\?\\C:\\uninstall.exe", L"\\\\?\\C:\\"},
+           Row{L"\\\\server\\share\\uninstall.exe", L"\\\\server\\share"},
+           Row{L"C:\\a b\\中文\\uninstall.exe", L"C:\\a b\\中文"},
+           Row{L"C:/Tools/uninstall.exe", L"C:/Tools"},
+           Row{L"uninstall.exe", L""},
+       }) {
+    EXPECT_EQ(std::wstring(rt::FolderOf(row.executable).view()), row.folder) << row.executable;
+  }
+}
+
+TEST(FolderOf, HandlesNamesLongerThanMaxPath) {
+  const std::wstring folder = L"\\\\?\\C:\\" + std::wstring(40000, L'x');
+  EXPECT_EQ(std::wstring(rt::FolderOf(folder + L"\\uninstall.exe").view()), folder);
+}
+
+class DeclaredCall : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+  static int EndCode(rt::DeclaredFunction& function, fake::Ended& ended) {
+    try {
+      rt::DllFunctionCall(function);
+    } catch (const fake::Ended& e) {
+      ended = e;
+      return e.code;
+    }
+    return -1;
+  }
+};
+
+TEST_F(DeclaredCall, IsLookedUpOnceAndKept) {
+  rt::DeclaredFunction function{L"advapi32.dll", "RegDeleteTreeA", nullptr};
+  void* first = rt::DllFunctionCall(function);
+  void* second = rt::DllFunctionCall(function);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(fake::Get().lookups, 1);
+}
+
+TEST_F(DeclaredCall, MissingLibraryOrExportIsARunTimeErrorNamingTheLibrary) {
+  struct Row {
+    bool libraryMissing;
+    int number;
+  };
+  for (const Row row : {Row{true, 48}, Row{false, 453}}) {
+    fake::Reset();
+    fake::Get().libraryMissing = row.libraryMissing;
+    fake::Get().exportMissing = !row.libraryMissing;
+    rt::DeclaredFunction function{L"advapi32.dll", "RegDeleteTreeA", nullptr};
+    fake::Ended ended{};
+    EXPECT_EQ(EndCode(function, ended), row.number);
+    EXPECT_NE(ended.text.find(L"advapi32.dll"), std::wstring::npos);
+    // Not cached: a later call looks again rather than jumping to null.
+    EXPECT_EQ(function.address, nullptr);
+  }
+}
+
+TEST(ErrorReport, ShowsNumberDescriptionSubjectAndSystemCode) {
+  const rt::Text text =
+      rt::ErrorReportText(rt::ErrorNumber::PermissionDenied, 32, L"", L"C:\\Orvandel\\Orvandel.exe");
+  EXPECT_EQ(std::wstring(text.view()), L"运行时错误 '70':\n\n权限被拒绝\n\nC:\\Orvandel\\Orvandel.exe\n(系统错误 32)");
+}
+
+TEST(ErrorReport, EveryNumberHasADescriptionAndSystemCodesMapIntoThem) {
+  for (const auto& mapping : rt::kSystemErrorMappings) {
+    const rt::Text text = rt::ErrorReportText(mapping.number, mapping.system, L"", L"x");
+    // "运行时错误 'N':\n\n" then the description, which must not be empty.
+    const std::wstring report(text.view());
+    const auto start = report.find(L"\n\n") + 2;
+    EXPECT_NE(report.substr(start, report.find(L"\n\n", start) - start), L"") << mapping.system;
+  }
+  EXPECT_EQ(rt::ErrorForSystemCode(4294967295U), rt::ErrorNumber::PathFileAccess);
+  const rt::Text large = rt::ErrorReportText(rt::ErrorNumber::DllEntryPoint, 4294967295U, L"", L"");
+  EXPECT_NE(std::wstring(large.view()).find(L"'453'"), std::wstring::npos);
+  EXPECT_NE(std::wstring(large.view()).find(L"(系统错误 4294967295)"), std::wstring::npos);
+}
+
+TEST(Text, JoinsMovesAndReleases) {
+  rt::Text joined = rt::Text::Join({L"C:\\", L"\\a.txt", L""});
+  EXPECT_EQ(std::wstring(joined.view()), L"C:\\\\a.txt");
+  EXPECT_EQ(joined.c_str()[joined.size()], L'\0');
+  rt::Text moved = std::move(joined);
+  EXPECT_EQ(std::wstring(moved.view()), L"C:\\\\a.txt");
+  EXPECT_EQ(joined.size(), 0U);  // NOLINT(bugprone-use-after-move): moved-from state is part of the contract
+  EXPECT_STREQ(joined.c_str(), L"");
+  moved.Truncate(3);
+  EXPECT_EQ(std::wstring(moved.view()), L"C:\\");
+}
+
+}  // namespace
