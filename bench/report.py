@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""Turns the driver's per-run CSV into the Markdown results table (medians and ratios)."""
+import argparse
+import csv
+import os
+import platform
+import statistics
+import sys
+
+import pefile
+
+# DLLs every Windows installation has; anything else would have to ship with the program.
+SYSTEM_DLLS = {
+    "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll",
+    "ole32.dll", "oleaut32.dll", "comctl32.dll", "comdlg32.dll", "msvcrt.dll", "version.dll",
+    "ntdll.dll", "uxtheme.dll", "psapi.dll", "winmm.dll", "ws2_32.dll", "crypt32.dll",
+    "rpcrt4.dll", "setupapi.dll", "userenv.dll", "secur32.dll", "imm32.dll",
+}
+ORDER = ["tool", "floor-a", "floor-b", "nsis"]
+LABEL = {
+    "tool": "tool (uninstall.exe)",
+    "floor-a": "floor (a): MessageBoxW only",
+    "floor-b": "floor (b): box + removal + box",
+    "nsis": "NSIS peer uninstaller",
+}
+
+
+def imports(path):
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    names = [e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    return sorted(n for n in names if n not in SYSTEM_DLLS), sorted(names)
+
+
+def spread(values, fmt):
+    if not values:
+        return "n/a"
+    return f"{fmt(statistics.median(values))} ({fmt(min(values))}–{fmt(max(values))})"
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}×" if a is not None and b else "n/a"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--csv", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--command", required=True)
+    ap.add_argument("--date", required=True)
+    ap.add_argument("--seconds", type=int, default=0)
+    ap.add_argument("--wine", default="")
+    ap.add_argument("--makensis", default="")
+    ap.add_argument("--gcc", default="")
+    ap.add_argument("--program", action="append", default=[])
+    ap.add_argument("--tool-build", default="")
+    a = ap.parse_args()
+    paths = dict(p.split("=", 1) for p in a.program)
+
+    rows = {}
+    total = {}
+    bad = []
+    with open(a.csv, encoding="utf-8", newline="") as f:
+        for r in csv.DictReader(f):
+            if r["warmup"] == "1":
+                continue
+            total[r["name"]] = total.get(r["name"], 0) + 1
+            if r["ok"] != "1":
+                bad.append(r)
+                continue
+            rows.setdefault(r["name"], []).append(r)
+
+    def values(name, field):
+        return [float(r[field]) for r in rows.get(name, []) if float(r[field]) >= 0]
+
+    def med(name, field):
+        v = values(name, field)
+        return statistics.median(v) if v else None
+
+    ms = lambda x: f"{x:.0f}" if x >= 100 else f"{x:.1f}"
+    mib = lambda x: f"{x / 1024:.1f}"
+    lines = []
+    out = lines.append
+    out("# Benchmark: removal tool vs. floor vs. NSIS peer (Wine)")
+    out("")
+    out(f"- Command: `{a.command}`")
+    out(f"- Date: {a.date}; the whole run took {a.seconds} s")
+    out(f"- Machine: {platform.node()}, {os.cpu_count()} CPUs, {platform.machine()}, "
+        f"Linux {platform.release()}; {a.wine} (32-bit prefix build/bench/prefix, zh_CN.UTF-8, "
+        f"private Xvfb, no window manager); i686-w64-mingw32-gcc {a.gcc}; makensis {a.makensis}")
+    if a.tool_build:
+        out(f"- Tool measured: {a.tool_build}")
+    out("- Medians with (min–max) over the measured rounds; warm-up rounds dropped. "
+        "These machines are shared and noisy: read medians and ratios, not single runs.")
+    out("")
+    out("| Program | Size (bytes) | Non-system DLL imports | Launch → box, ms | vs floor (a) "
+        "| Yes → completion, ms | vs floor (b) | Peak WS at end, MiB | vs floor (a) "
+        "| Peak WS at box, MiB | vs floor (a) | Runs ok |")
+    out("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    fa_launch, fb_yes = med("floor-a", "launch_ms"), med("floor-b", "yes_ms")
+    fa_end, fa_box = med("floor-a", "peak_end_kib"), med("floor-a", "peak_box_kib")
+    summary = {}
+    for name in ORDER:
+        if name not in paths:
+            continue
+        size = os.path.getsize(paths[name])
+        foreign, _ = imports(paths[name])
+        launch, yes = med(name, "launch_ms"), med(name, "yes_ms")
+        end, box = med(name, "peak_end_kib"), med(name, "peak_box_kib")
+        summary[name] = dict(size=size, foreign=foreign, launch=launch, yes=yes, end=end, box=box)
+        yes_cell = spread(values(name, "yes_ms"), ms) if name != "floor-a" else "—"
+        out(f"| {LABEL[name]} | {size:,} | {', '.join(foreign) or 'none'} "
+            f"| {spread(values(name, 'launch_ms'), ms)} | {ratio(launch, fa_launch)} "
+            f"| {yes_cell} | {ratio(yes, fb_yes) if name != 'floor-a' else '—'} "
+            f"| {spread(values(name, 'peak_end_kib'), mib)} | {ratio(end, fa_end)} "
+            f"| {spread(values(name, 'peak_box_kib'), mib)} | {ratio(box, fa_box)} "
+            f"| {len(rows.get(name, []))}/{total.get(name, 0)}"
+            f"{'' if all(r['texts'] == '1' for r in rows.get(name, [])) else ' (wrong texts)'}"
+            f"{'' if all(r['removed_first'] != '0' for r in rows.get(name, [])) else ' (completion before removal)'} |")
+    out("")
+
+    t = summary.get("tool")
+    n = summary.get("nsis")
+    if t:
+        def verdict(ok):
+            return "met" if ok else "**not met**"
+        out("## Tool against its targets")
+        out("")
+        out("| Target | Measured | Result |")
+        out("|---|---|---|")
+        out(f"| Size ≤ 20 KiB (20,480 bytes; aim 16 KiB = 16,384) | {t['size']:,} bytes "
+            f"| {verdict(t['size'] <= 20480)}{'' if t['size'] <= 16384 else ' (above the 16 KiB aim)'} |")
+        out(f"| No non-system DLL imports | {', '.join(t['foreign']) or 'none'} | {verdict(not t['foreign'])} |")
+        if t["launch"] and fa_launch:
+            r = t["launch"] / fa_launch
+            out(f"| Launch → box ≤ 1.05 × floor (a) | {r:.2f}× ({t['launch']:.0f} vs {fa_launch:.0f} ms) "
+                f"| {verdict(r <= 1.05)} |")
+        if t["yes"] and fb_yes:
+            r = t["yes"] / fb_yes
+            out(f"| Yes → completion ≤ 1.1 × floor (b) | {r:.2f}× ({t['yes']:.1f} vs {fb_yes:.1f} ms) "
+                f"| {verdict(r <= 1.1)} |")
+        if t["yes"] and n and n["yes"]:
+            out(f"| Yes → completion below the NSIS peer | {t['yes']:.1f} vs {n['yes']:.1f} ms "
+                f"| {verdict(t['yes'] < n['yes'])} |")
+        if t["end"] and fa_end:
+            r = t["end"] / fa_end
+            fb_end = med("floor-b", "peak_end_kib")
+            context = f"; {t['end'] / fb_end:.2f}× floor (b), which also does the removal" if fb_end else ""
+            out(f"| Peak memory ≤ 1.1 × floor (a) | {r:.2f}× ({t['end'] / 1024:.1f} vs {fa_end / 1024:.1f} MiB{context}) "
+                f"| {verdict(r <= 1.1)} |")
+        out("")
+    if bad:
+        out("## Failed runs")
+        out("")
+        for r in bad:
+            out(f"- round {r['round']} {r['name']}: launch {r['launch_ms']} ms, yes {r['yes_ms']} ms, "
+                f"exit {r['exit']}, completion class '{r['done_class']}' (removal incomplete or a window missing)")
+        out("")
+    out("How each number is taken: see bench/README.md. Per-run data: build/bench/runs.csv.")
+    text = "\n".join(lines) + "\n"
+    with open(a.out, "w", encoding="utf-8") as f:
+        f.write(text)
+    sys.stdout.write(text)
+
+
+if __name__ == "__main__":
+    main()
