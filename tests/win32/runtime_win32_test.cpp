@@ -1,0 +1,160 @@
+// The real runtime seam under Windows (Wine here): files, the registry, DLL
+// lookups and text conversion, each against the system itself.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "registry/module1.h"
+#include "runtime/platform.h"
+#include "runtime/runtime.h"
+#include "runtime/win32.h"
+
+namespace {
+
+std::wstring TempFolder() {
+  wchar_t base[MAX_PATH];
+  GetTempPathW(MAX_PATH, base);
+  std::wstring folder = std::wstring(base) + L"uninstall-test-" + std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+void WriteFile(const std::wstring& path) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+TEST(AppPath, IsTheFolderOfTheRunningExecutable) {
+  wchar_t name[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, name, MAX_PATH);
+  std::wstring expected(name, length);
+  expected.resize(expected.find_last_of(L'\\'));
+  EXPECT_EQ(std::wstring(rt::App.Path().view()), expected);
+  const std::wstring executable(rt::platform::ExecutableName().view());
+  EXPECT_EQ(executable, std::wstring(name, length));
+}
+
+TEST(RemoveFile, ReportsWhyAFileCannotGo) {
+  const std::wstring folder = TempFolder();
+  const std::wstring plain = folder + L"\\plain 文件.dat";
+  const std::wstring readOnly = folder + L"\\readonly.dat";
+  const std::wstring held = folder + L"\\held.dat";
+  const std::wstring subfolder = folder + L"\\sub";
+  WriteFile(plain);
+  WriteFile(readOnly);
+  SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteFile(held);
+  const HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  CreateDirectoryW(subfolder.c_str(), nullptr);
+
+  struct Row {
+    std::wstring path;
+    std::uint32_t status;
+    bool remains;
+  };
+  for (const Row& row : {Row{plain, 0, false}, Row{plain, ERROR_FILE_NOT_FOUND, false},
+                         Row{readOnly, ERROR_ACCESS_DENIED, true}, Row{held, ERROR_SHARING_VIOLATION, true},
+                         Row{subfolder, ERROR_ACCESS_DENIED, true},
+                         Row{folder + L"\\missing\\x.dat", ERROR_PATH_NOT_FOUND, false}}) {
+    EXPECT_EQ(rt::platform::RemoveFile(row.path.c_str()), row.status) << row.path;
+    EXPECT_EQ(Exists(row.path), row.remains) << row.path;
+  }
+
+  CloseHandle(holder);
+  SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(readOnly.c_str());
+  DeleteFileW(held.c_str());
+  RemoveDirectoryW(subfolder.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+
+TEST(SystemFunctions, ComeFromTheSystemFolderOnly) {
+  std::uint32_t error = 0;
+  EXPECT_NE(rt::platform::FindSystemFunction(L"advapi32.dll", "RegDeleteTreeA", error), nullptr);
+  EXPECT_EQ(rt::platform::FindSystemFunction(L"advapi32.dll", "NoSuchExport", error), nullptr);
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_PROC_NOT_FOUND));
+  EXPECT_EQ(rt::platform::FindSystemFunction(L"nosuchlibrary.dll", "Anything", error), nullptr);
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_MOD_NOT_FOUND));
+
+  // planted.dll lies beside this program: an ordinary load finds it there,
+  // the tool's lookup must not.
+  EXPECT_EQ(rt::platform::FindSystemFunction(L"planted.dll", "Planted", error), nullptr);
+  const HMODULE ordinary = LoadLibraryW(L"planted.dll");
+  EXPECT_NE(ordinary, nullptr) << "control: planted.dll should load from the program's folder";
+  if (ordinary != nullptr) {
+    FreeLibrary(ordinary);
+  }
+}
+
+TEST(Text, CodePage936TextsReadTheSameUnderAnyAnsiCodePage) {
+  EXPECT_EQ(std::wstring(rt::win32::FromCodePage936("\xd3\xf9\xd4\xd8").view()), L"御载");
+  EXPECT_EQ(std::wstring(rt::win32::FromCodePage936("").view()), L"");
+}
+
+TEST(Text, KeyPathsGoToTheAnsiCodePage) {
+  EXPECT_EQ(std::string(rt::vbaStrToAnsi(L"*\\shell\\Orvandel").view()), "*\\shell\\Orvandel");
+  const rt::AnsiText chinese = rt::vbaStrToAnsi(L"御载");
+  wchar_t back[8] = {};
+  MultiByteToWideChar(CP_ACP, 0, chinese.c_str(), -1, back, 8);
+  if (GetACP() == 936) {
+    EXPECT_EQ(std::string(chinese.view()), "\xd3\xf9\xd4\xd8");
+    EXPECT_STREQ(back, L"御载");
+  } else {
+    EXPECT_STRNE(back, L"御载") << "a code page without these characters cannot carry them";
+  }
+}
+
+// Keys made for one test and cleaned up after it.
+class RegistryRemoval : public ::testing::Test {
+ protected:
+  static void Create(HKEY root, const wchar_t* path) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
+    RegCloseKey(key);
+  }
+  static bool Present(HKEY root, const wchar_t* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+      return false;
+    }
+    RegCloseKey(key);
+    return true;
+  }
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Classes\\UninstallTestClass");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\UninstallTestClass");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"UninstallTestKey");
+  }
+};
+
+TEST_F(RegistryRemoval, RemovesAKeyWithSubkeysAndValues) {
+  Create(HKEY_LOCAL_MACHINE, L"UninstallTestKey\\command");
+  Create(HKEY_LOCAL_MACHINE, L"UninstallTestKey\\deeper\\still");
+  Module1::RemoveRegKey(rt::RootKey::LocalMachine, L"UninstallTestKey");
+  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"UninstallTestKey"));
+}
+
+TEST_F(RegistryRemoval, AnAbsentKeyIsAlreadyRemoved) {
+  Module1::RemoveRegKey(rt::RootKey::LocalMachine, L"UninstallTestKey");
+  Module1::RemoveRegKey(rt::RootKey::ClassesRoot, L"UninstallTestClass\\shell\\Entry");
+  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"UninstallTestKey"));
+}
+
+TEST_F(RegistryRemoval, NoCopyShowsThroughClassesRootAfterwards) {
+  Create(HKEY_LOCAL_MACHINE, L"Software\\Classes\\UninstallTestClass\\shell\\Entry\\command");
+  Create(HKEY_CURRENT_USER, L"Software\\Classes\\UninstallTestClass\\shell\\Entry\\command");
+  ASSERT_TRUE(Present(HKEY_CLASSES_ROOT, L"UninstallTestClass\\shell\\Entry\\command"));
+  Module1::RemoveRegKey(rt::RootKey::ClassesRoot, L"UninstallTestClass\\shell\\Entry");
+  EXPECT_FALSE(Present(HKEY_CLASSES_ROOT, L"UninstallTestClass\\shell\\Entry"));
+  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"Software\\Classes\\UninstallTestClass\\shell\\Entry"));
+  // Wine 8 does not show the per-user copy through the root, so here it stays;
+  // Windows does, and the host tests cover removing both copies.
+}
+
+}  // namespace
