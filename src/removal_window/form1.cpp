@@ -22,21 +22,48 @@ void Command1_Click() { rt::vbaEnd(rt::ExitCode::Completed); }
 
 namespace {
 
-// 宋体, 12 pt bold, GB2312.
-constexpr rt::FontDescription kLabel1Font{"\xcb\xce\xcc\xe5", 12, 700, 134, false, false, false};
-
-constexpr std::array kControls = {
-    // 已经成功御载！ in pure blue.
-    rt::ControlDescription{rt::ControlKind::Label, -1, "\xd2\xd1\xbe\xad\xb3\xc9\xb9\xa6\xd3\xf9\xd4\xd8\xa3\xa1",
-                           {960, 360, 2175, 495}, 0x00FF0000U, &kLabel1Font, nullptr},
-    // 确定
-    rt::ControlDescription{rt::ControlKind::CommandButton, 1, "\xc8\xb7\xb6\xa8", {1320, 1080, 975, 375},
-                           rt::kDefaultColor, nullptr, &Command1_Click},
+// Texts in code page 936, each with what it reads as.
+constexpr rt::FontDescription kLabel1Font{
+    .face936 = "\xcb\xce\xcc\xe5",  // 宋体
+    .points = 12,
+    .weight = 700,
+    .charset = 134,  // GB2312
+    .italic = false,
+    .underline = false,
+    .strikeout = false,
 };
+
+constexpr rt::ControlDescription Label1{
+    .kind = rt::ControlKind::Label,
+    .id = -1,
+    .caption936 = "\xd2\xd1\xbe\xad\xb3\xc9\xb9\xa6\xd3\xf9\xd4\xd8\xa3\xa1",  // 已经成功御载！
+    .rect = {.left = 960, .top = 360, .width = 2175, .height = 495},
+    .foreColor = 0x00FF0000U,  // pure blue
+    .font = &kLabel1Font,
+    .click = nullptr,
+};
+
+constexpr rt::ControlDescription Command1{
+    .kind = rt::ControlKind::CommandButton,
+    .id = 1,
+    .caption936 = "\xc8\xb7\xb6\xa8",  // 确定
+    .rect = {.left = 1320, .top = 1080, .width = 975, .height = 375},
+    .foreColor = rt::kDefaultColor,
+    .font = nullptr,
+    .click = &Command1_Click,
+};
+
+// In tab order.
+constexpr std::array kControls = {Label1, Command1};
 
 }  // namespace
 
-// 御载
-const rt::FormDescription kDescription{"\xd3\xf9\xd4\xd8", {4140, 2985, 3960, 1665}, 1, kControls, &Form_Load};
+const rt::FormDescription kDescription{
+    .caption936 = "\xd3\xf9\xd4\xd8",  // 御载
+    .client = {.left = 4140, .top = 2985, .width = 3960, .height = 1665},
+    .iconGroup = 1,
+    .controls = kControls,
+    .load = &Form_Load,
+};
 
 }  // namespace Form1

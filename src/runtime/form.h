@@ -33,10 +33,10 @@ inline constexpr std::uint32_t kDefaultColor = 0xFFFFFFFFU;
 
 struct ControlDescription {
   ControlKind kind;
-  int id;               // a command button with id 1 answers Return
+  int id;                  // a command button with id 1 answers Return
   const char* caption936;  // code page 936
   TwipsRect rect;
-  std::uint32_t foreColor;  // 0x00BBGGRR, or kDefaultColor
+  std::uint32_t foreColor;      // 0x00BBGGRR, or kDefaultColor
   const FontDescription* font;  // null: the system's dialog font
   void (*click)();
 };

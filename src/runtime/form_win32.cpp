@@ -62,8 +62,9 @@ win32::UniqueFont CreateControlFont(const Form& form, const FontDescription* fon
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     const auto forDpi = form.dpi.systemParametersInfoForDpi;
-    const bool ok = forDpi != nullptr ? forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi) != 0
-                                      : SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0) != 0;
+    const bool ok = forDpi != nullptr
+                        ? forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi) != 0
+                        : SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0) != 0;
     if (!ok) {
       return win32::UniqueFont{};
     }
@@ -209,8 +210,8 @@ bool CreateForm(Form& form, HINSTANCE instance) {
   windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
   windowClass.lpszClassName = kFormClass;
   const auto iconName = MAKEINTRESOURCEW(description.iconGroup);
-  windowClass.hIcon = static_cast<HICON>(LoadImageW(instance, iconName, IMAGE_ICON, GetSystemMetrics(SM_CXICON),
-                                                    GetSystemMetrics(SM_CYICON), LR_SHARED));
+  windowClass.hIcon = static_cast<HICON>(
+      LoadImageW(instance, iconName, IMAGE_ICON, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
   windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, iconName, IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                                       GetSystemMetrics(SM_CYSMICON), LR_SHARED));
   if (RegisterClassExW(&windowClass) == 0) {

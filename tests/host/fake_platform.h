@@ -15,12 +15,12 @@ struct System {
   int answer = 6;
   std::wstring executable = L"C:\\Program Files\\Orvandel\\uninstall.exe";
 
-  std::set<std::wstring> files;                    // present; deleting one removes it
+  std::set<std::wstring> files;                      // present; deleting one removes it
   std::map<std::wstring, std::uint32_t> stuckFiles;  // path -> the error its deletion gives
 
-  std::map<std::string, int> keyCopies;               // "ROOT\path" -> copies visible in front
-  std::map<std::string, std::int32_t> stuckKeys;      // "ROOT\path" -> the status its deletion gives
-  std::set<std::string> regeneratingKeys;             // deleted, and back at once
+  std::map<std::string, int> keyCopies;           // "ROOT\path" -> copies visible in front
+  std::map<std::string, std::int32_t> stuckKeys;  // "ROOT\path" -> the status its deletion gives
+  std::set<std::string> regeneratingKeys;         // deleted, and back at once
 
   bool libraryMissing = false;
   bool exportMissing = false;

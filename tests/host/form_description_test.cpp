@@ -56,9 +56,9 @@ TEST(Form1Description, TwipsAreTheDesignedPixelsAt96Dpi) {
     rt::TwipsRect pixels96;
   };
   const rt::FormDescription& form = Form1::kDescription;
-  for (const Row& row : {Row{"client", form.client, {276, 199, 264, 111}},
-                         Row{"Label1", form.controls[0].rect, {64, 24, 145, 33}},
-                         Row{"Command1", form.controls[1].rect, {88, 72, 65, 25}}}) {
+  for (const Row& row :
+       {Row{"client", form.client, {276, 199, 264, 111}}, Row{"Label1", form.controls[0].rect, {64, 24, 145, 33}},
+        Row{"Command1", form.controls[1].rect, {88, 72, 65, 25}}}) {
     SCOPED_TRACE(row.what);
     // 15 twips to the pixel at 96 DPI, with nothing left over.
     const auto px = [](int twips) {

@@ -19,9 +19,8 @@ const std::vector<std::wstring> kKeyDeletions = {
 };
 
 std::vector<std::wstring> FileDeletions(const std::wstring& folder, std::size_t count = 8) {
-  const std::vector<std::wstring> names = {L"\\Kembrasil.ocx", L"\\vantorix.ocx", L"\\PRELDA32.OCX",
-                                           L"\\tolvane.dat",   L"\\Orvandel.exe", L"\\marrowin.dat",
-                                           L"\\sarnoth.txt",   L"\\TIMBRAL.txt"};
+  const std::vector<std::wstring> names = {L"\\Kembrasil.ocx", L"\\vantorix.ocx", L"\\PRELDA32.OCX", L"\\tolvane.dat",
+                                           L"\\Orvandel.exe",  L"\\marrowin.dat", L"\\sarnoth.txt",  L"\\TIMBRAL.txt"};
   std::vector<std::wstring> log;
   for (std::size_t i = 0; i < count; ++i) {
     log.push_back(L"file " + folder + names[i]);

@@ -57,10 +57,10 @@ TEST(RemoveFile, ReportsWhyAFileCannotGo) {
     std::uint32_t status;
     bool remains;
   };
-  for (const Row& row : {Row{plain, 0, false}, Row{plain, ERROR_FILE_NOT_FOUND, false},
-                         Row{readOnly, ERROR_ACCESS_DENIED, true}, Row{held, ERROR_SHARING_VIOLATION, true},
-                         Row{subfolder, ERROR_ACCESS_DENIED, true},
-                         Row{folder + L"\\missing\\x.dat", ERROR_PATH_NOT_FOUND, false}}) {
+  for (const Row& row :
+       {Row{plain, 0, false}, Row{plain, ERROR_FILE_NOT_FOUND, false}, Row{readOnly, ERROR_ACCESS_DENIED, true},
+        Row{held, ERROR_SHARING_VIOLATION, true}, Row{subfolder, ERROR_ACCESS_DENIED, true},
+        Row{folder + L"\\missing\\x.dat", ERROR_PATH_NOT_FOUND, false}}) {
     EXPECT_EQ(rt::platform::RemoveFile(row.path.c_str()), row.status) << row.path;
     EXPECT_EQ(Exists(row.path), row.remains) << row.path;
   }
