@@ -16,12 +16,13 @@ SYSTEM_DLLS = {
     "ntdll.dll", "uxtheme.dll", "psapi.dll", "winmm.dll", "ws2_32.dll", "crypt32.dll",
     "rpcrt4.dll", "setupapi.dll", "userenv.dll", "secur32.dll", "imm32.dll",
 }
-ORDER = ["tool", "floor-a", "floor-b", "nsis"]
+ORDER = ["tool", "floor-a", "floor-b", "nsis", "floor-a-manifest"]
 LABEL = {
     "tool": "tool (uninstall.exe)",
     "floor-a": "floor (a): MessageBoxW only",
     "floor-b": "floor (b): box + removal + box",
     "nsis": "NSIS peer uninstaller",
+    "floor-a-manifest": "context: floor (a) + the tool's manifest",
 }
 
 
@@ -108,10 +109,11 @@ def main():
         launch, yes = med(name, "launch_ms"), med(name, "yes_ms")
         end, box = med(name, "peak_end_kib"), med(name, "peak_box_kib")
         summary[name] = dict(size=size, foreign=foreign, launch=launch, yes=yes, end=end, box=box)
-        yes_cell = spread(values(name, "yes_ms"), ms) if name != "floor-a" else "—"
+        box_only = name.startswith("floor-a")
+        yes_cell = "—" if box_only else spread(values(name, "yes_ms"), ms)
         out(f"| {LABEL[name]} | {size:,} | {', '.join(foreign) or 'none'} "
             f"| {spread(values(name, 'launch_ms'), ms)} | {ratio(launch, fa_launch)} "
-            f"| {yes_cell} | {ratio(yes, fb_yes) if name != 'floor-a' else '—'} "
+            f"| {yes_cell} | {'—' if box_only else ratio(yes, fb_yes)} "
             f"| {spread(values(name, 'peak_end_kib'), mib)} | {ratio(end, fa_end)} "
             f"| {spread(values(name, 'peak_box_kib'), mib)} | {ratio(box, fa_box)} "
             f"| {len(rows.get(name, []))}/{total.get(name, 0)}"

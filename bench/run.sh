@@ -153,10 +153,27 @@ if [ ! -f "$tool" ]; then
 fi
 
 bin=$state/bin
+# A snapshot: the tool's build folder is shared, and a rebuild during the run must not mix two
+# versions into one set of rounds.
+cp "$tool" "$bin/uninstall.exe"
+tool_note="build/win32/uninstall.exe of $(date -u -r "$tool" '+%Y-%m-%d %H:%M UTC'), sha256 $(sha256sum "$tool" | cut -c1-12), tree at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" status --porcelain -- src cmake CMakeLists.txt 2>/dev/null | grep -q . && echo ' with uncommitted changes in src/ or the CMake files')"
+tool=$bin/uninstall.exe
 # Rebuilt on every run: they are small and a stale copy would hide a change to the sources.
 for f in floor-a floor-b; do
   i686-w64-mingw32-gcc -Os -s -mwindows -municode -o "$bin/$f.exe" "$bench_dir/floor/$f.c"
 done
+# Context only: floor (a) carrying the tool's own manifest, to tell what the manifest costs apart
+# from what the code costs. Skipped when the tool has no manifest file.
+manifest=$root/src/resources/uninstall.manifest
+context=() context_report=()
+if [ -f "$manifest" ]; then
+  printf '#include <winuser.h>\n1 RT_MANIFEST "%s"\n' "$manifest" >"$bin/floor-a-manifest.rc"
+  i686-w64-mingw32-windres "$bin/floor-a-manifest.rc" -O coff -o "$bin/floor-a-manifest.o"
+  i686-w64-mingw32-gcc -Os -s -mwindows -municode -o "$bin/floor-a-manifest.exe" \
+    "$bench_dir/floor/floor-a.c" "$bin/floor-a-manifest.o"
+  context=("floor-a-manifest=box=$(winpath "$bin/floor-a-manifest.exe")")
+  context_report=(--program "floor-a-manifest=$bin/floor-a-manifest.exe")
+fi
 i686-w64-mingw32-gcc -O2 -s -municode -o "$bin/driver.exe" "$bench_dir/tools/driver.c" -lpsapi
 makensis -V1 -DOUTFILE="$bin/peer-setup.exe" "$bench_dir/nsis/peer.nsi" >&2
 
@@ -174,12 +191,13 @@ wine "$bin/peer-setup.exe" >>"$state/wine.log" 2>&1 </dev/null || true
 stage_unix=$WINEPREFIX/drive_c/bench-stage
 rm -rf "$stage_unix"
 csv=$state/runs.csv
-log "measuring: $rounds rounds (+$warmup warm-up) of tool, floor-a, floor-b, nsis"
+log "measuring: $rounds rounds (+$warmup warm-up) of tool, floor-a, floor-b, nsis${context:+, floor-a-manifest}"
 setsid wine "$bin/driver.exe" "$(winpath "$csv")" "$rounds" "$warmup" 'C:\bench-stage' \
   "tool=full=$(winpath "$tool")" \
   "floor-a=box=$(winpath "$bin/floor-a.exe")" \
   "floor-b=full=$(winpath "$bin/floor-b.exe")" \
   "nsis=full=$(winpath "$bin/peer-uninstall.exe")" \
+  "${context[@]}" \
   >"$state/driver.out" 2>"$state/driver.err" </dev/null &
 driver_pid=$!
 driver_status=0
@@ -194,6 +212,7 @@ t_end=$(date +%s)
   --command "bench/run.sh -n $rounds -w $warmup" --date "$started" --seconds $((t_end - t_start)) \
   --wine "$(wine --version 2>/dev/null)" --makensis "$(makensis -VERSION)" \
   --gcc "$(i686-w64-mingw32-gcc -dumpfullversion)" \
-  --tool-build "build/win32/uninstall.exe of $(date -u -r "$tool" '+%Y-%m-%d %H:%M UTC'), tree at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" status --porcelain -- src cmake CMakeLists.txt 2>/dev/null | grep -q . && echo ' with uncommitted changes in src/ or the CMake files')" \
+  --tool-build "$tool_note" \
   --program "tool=$tool" --program "floor-a=$bin/floor-a.exe" \
-  --program "floor-b=$bin/floor-b.exe" --program "nsis=$bin/peer-uninstall.exe"
+  --program "floor-b=$bin/floor-b.exe" --program "nsis=$bin/peer-uninstall.exe" \
+  "${context_report[@]}"
