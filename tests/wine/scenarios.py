@@ -1,0 +1,558 @@
+#!/usr/bin/env python3
+"""The removal tool end to end under Wine: one row of SCENARIOS per case.
+
+Each row stages a fresh folder (the tool, the eight files it removes, one unrelated file, one
+subfolder) and fresh registry keys, then runs the tool once or more. Every run answers the
+confirmation with real key presses or clicks on the X display, waits for the windows it expects,
+reads them back through the inspector helper, and afterwards checks the exit code, what is left
+in the folder and what is left in the registry.
+
+    scenarios.py --list                                   row names for CTest
+    scenarios.py --only NAME --exe uninstall.exe --tools DIR [--work DIR]
+    scenarios.py --answer-yes --tools DIR [--screenshots DIR]
+        (the demo: answer a running tool's box with Return, close its window with the button)
+
+Needs the environment of `prefix.sh up` (display, prefix, keeper). Exit 77: the tool is not built.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+STATE = ROOT / "build" / "wine"
+WINE_RUN = HERE / "wine-run"
+PREFIX_SH = HERE / "prefix.sh"
+
+# What the tool removes from its folder, in its order.
+TARGETS = ("Kembrasil.ocx", "vantorix.ocx", "PRELDA32.OCX", "tolvane.dat",
+           "Orvandel.exe", "marrowin.dat", "sarnoth.txt", "TIMBRAL.txt")
+UNRELATED_FILE = "readme-keep.txt"
+SUBFOLDER = "data"
+
+CONFIRM_TITLE = "确认御载"
+CONFIRM_TEXT = ("你确定要御载本软件吗？如果选择是的话，本软件所记录的资料也会被删除，"
+                "想先做好备份的话，请选否。")
+ERROR_TITLE = "运行时错误"
+DONE_TITLE = "御载"
+DONE_CLASS = "UninstallForm1"
+DONE_LABEL = "已经成功御载！"
+DONE_BUTTON = "确定"
+IDOK, IDYES, IDNO = 1, 6, 7
+BS_DEFPUSHBUTTON, SS_ICON = 0x1, 0x3
+
+# Designed at 96 DPI: client area, then the label and the button as x, y, width, height.
+CLIENT_96 = (264, 111)
+LABEL_96 = (64, 24, 145, 33)
+BUTTON_96 = (88, 72, 65, 25)
+
+ERROR_NAMES = {70: "权限被拒绝", 75: "路径/文件访问错误", 76: "路径未找到"}
+
+# Registry keys the tool removes, as seen through HKCR, and where each is seeded.
+SHELL_KEYS = (r"*\shell\Orvandel", r"Folder\shell\Orvandel")
+MACHINE_KEY = r"HKEY_LOCAL_MACHINE\password"
+# Siblings that must survive: a tool deleting too much (the whole shell key) shows here.
+BYSTANDER_KEYS = (r"HKEY_CLASSES_ROOT\*\shell\Bystander", r"HKEY_LOCAL_MACHINE\Software\Bystander")
+
+WINDOW_TIMEOUT = 30.0
+EXIT_TIMEOUT = 30.0
+
+
+@dataclass(frozen=True)
+class Run:
+    """One start of the tool and what must come of it."""
+    answer: str = "click-yes"        # click-yes | return | click-no
+    finish: str | None = "click"     # click | return | space | wm-close; None: the window must never appear
+    exit_code: int = 0
+    left: tuple[str, ...] = ()       # targets still in the folder afterwards
+    keys_left: bool = False
+    obstacle: tuple[str, str] | None = None   # ("hold" | "read-only", target) during this run
+    error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
+
+
+@dataclass(frozen=True)
+class Scenario:
+    name: str
+    runs: tuple[Run, ...]
+    seed: str = "machine"          # machine: keys through HKCR; user+machine: a copy in each hive
+    dpi: int = 96
+    lang: str = "zh_CN.UTF-8"
+    folder: str = "app"
+    serial: bool = False           # restarts the prefix's Wine processes (DPI): nothing else may run
+
+
+def held(target: str, system_error: int = 32) -> Run:
+    """A run stopped at TARGET, held open by another process."""
+    index = TARGETS.index(target)
+    return Run(answer="return", finish=None, exit_code=70, left=TARGETS[index:],
+               obstacle=("hold", target), error=(70, system_error, target))
+
+
+SCENARIOS = (
+    Scenario("yes_removes_everything", (Run(),)),
+    Scenario("return_answers_yes", (Run(answer="return"),)),
+    Scenario("no_changes_nothing", (Run(answer="click-no", finish=None, exit_code=1, left=TARGETS, keys_left=True),)),
+    # Stops at the held file with the error box; once it is released a second run finishes.
+    Scenario("held_file_stops_then_rerun_finishes", (held("Orvandel.exe"), Run(answer="return"))),
+    Scenario("read_only_file_stops", (
+        Run(answer="return", finish=None, exit_code=70, left=TARGETS[3:],
+            obstacle=("read-only", "tolvane.dat"), error=(70, 5, "tolvane.dat")),
+        Run())),
+    Scenario("second_run_after_complete_run", (Run(), Run())),
+    # A per-user copy in HKCU\Software\Classes over the machine one. Wine 8 does not show
+    # HKCU\Software\Classes through HKCR (measured: a user-only key is invisible there), so this
+    # asserts what Wine can show: the keys gone from HKCR and the machine copies gone.
+    Scenario("user_and_machine_class_keys", (Run(),), seed="user+machine"),
+    # --- the completion window ---
+    Scenario("window_closed_by_wm_close", (Run(finish="wm-close"),)),
+    Scenario("window_closed_by_space", (Run(finish="space"),)),
+    Scenario("window_closed_by_return", (Run(finish="return"),)),
+    Scenario("window_layout_144_dpi", (Run(),), dpi=144, serial=True),
+    # ANSI code page 1252 and a folder name it cannot encode: texts and paths must stay Unicode.
+    Scenario("english_locale_chinese_folder", (Run(), ), lang="en_US.UTF-8", folder="御载 测试 目录"),
+    Scenario("english_locale_held_file_names_path", (held("sarnoth.txt"),), lang="en_US.UTF-8",
+             folder="御载 测试 目录"),
+)
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition: bool, message: str) -> None:
+    if not condition:
+        raise Failure(message)
+
+
+def windows_path(path: Path) -> str:
+    """The same file through Wine's Z: drive, as the tool sees its own folder."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def scaled(values, dpi: int):
+    # MulDiv rounding, as Windows scales dialog metrics.
+    return tuple((v * dpi + 48) // 96 for v in values)
+
+
+class Wine:
+    """Runs programs in the test prefix through wine-run, on the suite's display."""
+
+    def __init__(self, tools: Path, work: Path, lang: str = "zh_CN.UTF-8"):
+        self.tools = tools
+        self.work = work
+        self.lang = lang
+        display_file = STATE / "display"
+        check(display_file.exists(), "no display recorded: run tests/wine/prefix.sh up first")
+        self.display = display_file.read_text().strip()
+
+    def env(self) -> dict:
+        env = dict(os.environ)
+        env["WINE_RUN_LANG"] = self.lang
+        env["DISPLAY"] = self.display
+        return env
+
+    def run(self, *args: str, timeout: float = 60.0) -> subprocess.CompletedProcess:
+        self.work.mkdir(parents=True, exist_ok=True)
+        with open(self.work / "wine-run.out", "wb+") as out:
+            result = subprocess.run([str(WINE_RUN), *args], stdout=out, stderr=subprocess.STDOUT,
+                                    stdin=subprocess.DEVNULL, env=self.env(), timeout=timeout, cwd=self.work)
+            out.seek(0)
+            result.stdout = out.read()
+        return result
+
+    def start(self, name: str, *args: str) -> subprocess.Popen:
+        log = open(self.work / f"{name}.log", "wb")
+        process = subprocess.Popen([str(WINE_RUN), *args], stdout=log, stderr=subprocess.STDOUT,
+                                   stdin=subprocess.DEVNULL, env=self.env(), cwd=self.work,
+                                   start_new_session=True)
+        process.log_path = self.work / f"{name}.log"
+        return process
+
+    def inspect(self, *args: str) -> list[dict]:
+        result = self.run(str(self.tools / "inspect.exe"), *args)
+        return [json.loads(line) for line in result.stdout.decode("utf-8").splitlines() if line.startswith("{")]
+
+    def find_window(self, title: str | None = None, class_name: str | None = None,
+                    timeout: float = WINDOW_TIMEOUT) -> dict:
+        args = ["find", "--timeout", str(int(timeout * 1000))]
+        if title:
+            args += ["--title", title]
+        if class_name:
+            args += ["--class", class_name]
+        found = self.inspect(*args)
+        check(len(found) == 1, f"expected one window {title or class_name!r} within {timeout:.0f} s, found {len(found)}")
+        return found[0]
+
+    def registry_has(self, key: str) -> bool:
+        result = self.run("reg", "query", key)
+        return result.returncode == 0
+
+    def import_registry(self, text: str) -> None:
+        reg = self.work / "seed.reg"
+        reg.write_bytes(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
+        result = self.run("regedit", "/S", windows_path(reg))
+        check(result.returncode == 0, f"regedit failed: {result.stdout!r}")
+
+    # --- the X side: real input, focus first ---
+
+    def xdotool(self, *args: str) -> str:
+        result = subprocess.run(["xdotool", *args], capture_output=True, text=True,
+                                env=self.env(), timeout=10)
+        return result.stdout.strip()
+
+    def x_window(self, title: str) -> str:
+        deadline = time.monotonic() + WINDOW_TIMEOUT
+        while time.monotonic() < deadline:
+            found = self.xdotool("search", "--onlyvisible", "--name", f"^{title}$").split()
+            if found:
+                return found[0]
+            time.sleep(0.03)
+        raise Failure(f"no X window named {title!r}")
+
+    def focus(self, title: str) -> None:
+        window = self.x_window(title)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            # Without a window manager keys go to the X focus; --window would be ignored.
+            self.xdotool("windowfocus", window)
+            if self.xdotool("getwindowfocus") == window:
+                return
+            time.sleep(0.03)
+        raise Failure(f"could not give {title!r} the keyboard focus")
+
+    def press(self, title: str, key: str) -> None:
+        self.focus(title)
+        self.xdotool("key", key)
+
+    def click(self, title: str, control: dict) -> None:
+        self.focus(title)
+        left, top, right, bottom = control["screen"]
+        # No --sync: it hangs when the pointer is already there.
+        self.xdotool("mousemove", str((left + right) // 2), str((top + bottom) // 2))
+        self.xdotool("click", "1")
+
+    def screenshot(self, title: str, path: Path) -> None:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["import", "-display", self.display, "-window", self.x_window(title), str(path)],
+                       check=False, timeout=20, capture_output=True)
+
+    def blue_pixels(self, rect) -> int:
+        """Pixels of the label's rectangle (screen coordinates) drawn in a clearly blue colour."""
+        raw = self.work / "screen.rgb"
+        subprocess.run(["import", "-display", self.display, "-window", "root", "-depth", "8", f"rgb:{raw}"],
+                       check=True, timeout=20, capture_output=True)
+        width = int(self.xdotool("getdisplaygeometry").split()[0])
+        data = raw.read_bytes()
+        left, top, right, bottom = rect
+        count = 0
+        for y in range(top, bottom):
+            row = data[(y * width + left) * 3:(y * width + right) * 3]
+            for x in range(0, len(row), 3):
+                r, g, b = row[x], row[x + 1], row[x + 2]
+                count += b > 150 and r < 90 and g < 90
+        return count
+
+
+class TitleWatch:
+    """Polls the display for a window title while a run lasts: "never appeared" needs watching, not one look."""
+
+    def __init__(self, wine: Wine, title: str):
+        self.wine, self.title, self.seen = wine, title, False
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._watch, daemon=True)
+        self.thread.start()
+
+    def _watch(self):
+        while not self.stopping.is_set():
+            # Visible only: the tool may create its window hidden before it asks.
+            if self.wine.xdotool("search", "--onlyvisible", "--name", f"^{self.title}$"):
+                self.seen = True
+            time.sleep(0.03)
+
+    def stop(self) -> bool:
+        self.stopping.set()
+        self.thread.join()
+        return self.seen
+
+
+# --- staging ---
+
+def stage_folder(folder: Path, exe: Path) -> None:
+    if folder.exists():
+        for path in folder.rglob("*"):
+            path.chmod(0o755 if path.is_dir() else 0o644)
+        shutil.rmtree(folder)
+    (folder / SUBFOLDER).mkdir(parents=True)
+    shutil.copy2(exe, folder / exe.name)
+    for name in TARGETS:
+        (folder / name).write_bytes(f"{name}\n".encode())
+    (folder / UNRELATED_FILE).write_text("not the tool's\n")
+    (folder / SUBFOLDER / "Kembrasil.ocx").write_text("same name one level down: must stay\n")
+
+
+def shell_key_roots(seed: str) -> list[str]:
+    if seed == "machine":
+        return [r"HKEY_CLASSES_ROOT"]
+    return [r"HKEY_CURRENT_USER\Software\Classes", r"HKEY_LOCAL_MACHINE\Software\Classes"]
+
+
+def seed_registry(wine: Wine, seed: str, folder: Path) -> list[str]:
+    """Removes what earlier rows left, writes fresh keys; returns the keys the tool must remove."""
+    command = f'"{windows_path(folder)}\\Orvandel.exe" "%1"'.replace("\\", "\\\\").replace('"', '\\"')
+    everywhere = [r"HKEY_CURRENT_USER\Software\Classes", r"HKEY_LOCAL_MACHINE\Software\Classes"]
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for root in everywhere:
+        for key in SHELL_KEYS:
+            lines += [f"[-{root}\\{key}]", ""]
+    lines += [f"[-{MACHINE_KEY}]", ""]
+    removed = []
+    for root in shell_key_roots(seed):
+        for key in SHELL_KEYS:
+            lines += [f"[{root}\\{key}]", '@="Orvandel"', "", f"[{root}\\{key}\\command]", f'@="{command}"', ""]
+            removed.append(f"{root}\\{key}")
+    lines += [f"[{MACHINE_KEY}]", '"Data"="x"', "", f"[{MACHINE_KEY}\\command]", '@="x"', ""]
+    removed.append(MACHINE_KEY)
+    for key in BYSTANDER_KEYS:
+        lines += [f"[{key}\\command]", '@="stays"', ""]
+    wine.import_registry("\n".join(lines))
+    for key in removed + list(BYSTANDER_KEYS):
+        check(wine.registry_has(key), f"seeding failed: {key} missing")
+    if seed == "machine":
+        return removed
+    # Through HKCR, which is where the tool looks; the HKCU copies only on Windows (see the row).
+    return [key for key in removed if not key.startswith("HKEY_CURRENT_USER")] + [
+        f"HKEY_CLASSES_ROOT\\{key}" for key in SHELL_KEYS]
+
+
+# --- one run ---
+
+class Obstacle:
+    def __init__(self, wine: Wine, folder: Path, spec: tuple[str, str] | None):
+        self.wine, self.spec, self.holder = wine, spec, None
+        if not spec:
+            return
+        kind, target = spec
+        self.path = folder / target
+        self.stop_file = wine.work / "holder.stop"
+        if kind == "read-only":
+            # What Wine's attrib +r does: clears the Unix write bits.
+            self.path.chmod(0o444)
+            return
+        self.stop_file.unlink(missing_ok=True)
+        self.holder = wine.start("holder", str(wine.tools / "holder.exe"), windows_path(self.path),
+                                 windows_path(self.stop_file))
+        deadline = time.monotonic() + WINDOW_TIMEOUT
+        while b"holding" not in self.holder.log_path.read_bytes():
+            check(self.holder.poll() is None, f"holder ended: {self.holder.log_path.read_bytes()!r}")
+            check(time.monotonic() < deadline, "holder did not open the file")
+            time.sleep(0.03)
+
+    def release(self) -> None:
+        if not self.spec:
+            return
+        if self.holder:
+            self.stop_file.write_text("stop\n")
+            try:
+                self.holder.wait(timeout=EXIT_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.holder.pid, 9)
+                self.holder.wait()
+        elif self.path.exists():
+            self.path.chmod(0o644)
+
+
+def check_confirmation(box: dict) -> None:
+    check(box["class"] == "#32770", f"confirmation is not a message box: {box['class']}")
+    texts = [c["text"] for c in box["children"] if c["class"].lower() == "static"]
+    check(CONFIRM_TEXT in texts, f"confirmation text: {texts}")
+    buttons = {c["id"]: c for c in box["children"] if c["class"].lower() == "button"}
+    check(sorted(buttons) == [IDYES, IDNO], f"buttons should be Yes and No: {sorted(buttons)}")
+    check(buttons[IDYES]["style"] & 0xF == BS_DEFPUSHBUTTON, "Yes is not the default button")
+    check(box["focus_id"] == IDYES, f"focus on control {box['focus_id']}, not Yes")
+    check(any(c["class"].lower() == "static" and c["style"] & 0x1F == SS_ICON for c in box["children"]),
+          "no icon in the confirmation")
+
+
+def check_error_box(box: dict, folder: Path, error: tuple[int, int, str]) -> None:
+    number, system_error, target = error
+    texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
+    expected = (f"{ERROR_TITLE} '{number}':\n\n{ERROR_NAMES[number]}\n\n"
+                f"{windows_path(folder / target)}\n(系统错误 {system_error})")
+    check(expected in texts, f"error text {texts!r}, expected {expected!r}")
+    buttons = [c["id"] for c in box["children"] if c["class"].lower() == "button"]
+    check(buttons == [IDOK], f"error box buttons {buttons}, expected OK only")
+
+
+def check_done_window(wine: Wine, window: dict, dpi: int) -> dict:
+    check(window["title"] == DONE_TITLE, f"window title {window['title']!r}")
+    check(window["dpi"] == dpi, f"prefix reports {window['dpi']} DPI, row wants {dpi}")
+    labels = [c for c in window["children"] if c["class"].lower() == "static"]
+    buttons = [c for c in window["children"] if c["class"].lower() == "button"]
+    check([c["text"] for c in labels] == [DONE_LABEL], f"labels {[c['text'] for c in labels]!r}")
+    check([(c["text"], c["id"]) for c in buttons] == [(DONE_BUTTON, IDOK)],
+          f"buttons {[(c['text'], c['id']) for c in buttons]!r}")
+    check(window["focus"] == buttons[0]["hwnd"], "the button does not have the keyboard focus")
+    # Wine never stretches a window, so these show that the layout itself scales with the DPI.
+    tolerance = 0 if dpi == 96 else 1
+    for what, got, want in (("client area", window["client"][2:], scaled(CLIENT_96, dpi)),
+                            ("label", labels[0]["pos"], scaled(LABEL_96, dpi)),
+                            ("button", buttons[0]["pos"], scaled(BUTTON_96, dpi))):
+        check(all(abs(g - w) <= tolerance for g, w in zip(got, want)),
+              f"{what} at {dpi} DPI is {list(got)}, expected {list(want)}")
+    check(wine.blue_pixels(labels[0]["screen"]) >= 20, "the label is not drawn in blue")
+    return buttons[0]
+
+
+def leftovers(folder: Path, exe_name: str) -> set[str]:
+    return {p.name for p in folder.iterdir()} - {exe_name, UNRELATED_FILE, SUBFOLDER}
+
+
+def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path, exe: Path,
+             keys: list[str], shots: Path | None) -> None:
+    tag = f"{scenario.name}-{index}"
+    stale = [w["title"] for w in wine.inspect("list") if w["title"] in (CONFIRM_TITLE, ERROR_TITLE, DONE_TITLE)]
+    check(not stale, f"windows left over from an earlier run: {stale}")
+    obstacle = Obstacle(wine, folder, run.obstacle)
+    watch = TitleWatch(wine, DONE_TITLE) if run.finish is None else None
+    tool = wine.start("tool", str(folder / exe.name))
+    try:
+        box = wine.find_window(title=CONFIRM_TITLE)
+        check_confirmation(box)
+        if shots:
+            wine.screenshot(CONFIRM_TITLE, shots / f"{tag}-confirm.png")
+        buttons = {c["id"]: c for c in box["children"]}
+        if run.answer == "return":
+            wine.press(CONFIRM_TITLE, "Return")
+        else:
+            wine.click(CONFIRM_TITLE, buttons[IDYES if run.answer == "click-yes" else IDNO])
+
+        if run.error:
+            error_box = wine.find_window(title=ERROR_TITLE)
+            check_error_box(error_box, folder, run.error)
+            if shots:
+                wine.screenshot(ERROR_TITLE, shots / f"{tag}-error.png")
+            wine.press(ERROR_TITLE, "Return")
+        if run.finish:
+            window = wine.find_window(class_name=DONE_CLASS)
+            button = check_done_window(wine, window, scenario.dpi)
+            if shots:
+                wine.screenshot(DONE_TITLE, shots / f"{tag}-done.png")
+            if run.finish == "click":
+                wine.click(DONE_TITLE, button)
+            elif run.finish == "wm-close":
+                check(bool(wine.run(str(wine.tools / "inspect.exe"), "close", "--class", DONE_CLASS).returncode == 0),
+                      "WM_CLOSE: window gone")
+            else:
+                wine.press(DONE_TITLE, {"return": "Return", "space": "space"}[run.finish])
+        try:
+            status = tool.wait(timeout=EXIT_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"the tool did not exit within {EXIT_TIMEOUT:.0f} s") from None
+        check(status == run.exit_code, f"exit code {status}, expected {run.exit_code}")
+    finally:
+        if tool.poll() is None:
+            os.killpg(tool.pid, 9)
+            tool.wait()
+        obstacle.release()
+        seen = watch.stop() if watch else False
+    check(not seen, f"a {DONE_TITLE!r} window appeared")
+
+    left = leftovers(folder, exe.name)
+    check(left == set(run.left), f"left in the folder: {sorted(left)}, expected {sorted(run.left)}")
+    check((folder / exe.name).exists() and (folder / UNRELATED_FILE).exists()
+          and (folder / SUBFOLDER / "Kembrasil.ocx").exists(), "the tool removed something not its own")
+    for key in keys:
+        check(wine.registry_has(key) == run.keys_left,
+              f"{key} {'missing' if run.keys_left else 'still there'}")
+    for key in BYSTANDER_KEYS:
+        check(wine.registry_has(key), f"{key} was removed")
+
+
+def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: Path | None) -> None:
+    wine = Wine(tools, work / scenario.name, scenario.lang)
+    if wine.work.exists():
+        shutil.rmtree(wine.work, ignore_errors=True)
+    wine.work.mkdir(parents=True)
+    folder = wine.work / scenario.folder
+    if scenario.dpi != 96:
+        subprocess.run([str(PREFIX_SH), "dpi", str(scenario.dpi)], check=True, stdin=subprocess.DEVNULL)
+    try:
+        stage_folder(folder, exe)
+        keys = seed_registry(wine, scenario.seed, folder)
+        for index, run in enumerate(scenario.runs, 1):
+            try:
+                run_once(wine, scenario, run, index, folder, exe, keys, shots)
+            except Failure as failure:
+                raise Failure(f"run {index}: {failure}") from None
+    finally:
+        if scenario.dpi != 96:
+            subprocess.run([str(PREFIX_SH), "dpi", "96"], check=True, stdin=subprocess.DEVNULL)
+
+
+def answer_yes(tools: Path, shots: Path | None) -> int:
+    """For the demo: answer a running tool's confirmation with Return and close its window with the button."""
+    wine = Wine(tools, STATE / "demo-driver")
+    box = wine.find_window(title=CONFIRM_TITLE)
+    if shots:
+        wine.screenshot(CONFIRM_TITLE, shots / "confirm.png")
+    wine.press(CONFIRM_TITLE, "Return")
+    window = wine.find_window(class_name=DONE_CLASS)
+    if shots:
+        wine.screenshot(DONE_TITLE, shots / "done.png")
+    button = [c for c in window["children"] if c["class"].lower() == "button"][0]
+    wine.click(DONE_TITLE, button)
+    return 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--only", action="append", default=[])
+    parser.add_argument("--exe", type=Path)
+    parser.add_argument("--tools", type=Path, default=ROOT / "build" / "win32" / "tests" / "wine" / "tools")
+    parser.add_argument("--work", type=Path, default=STATE / "scenarios")
+    parser.add_argument("--screenshots", type=Path, default=STATE / "screenshots")
+    parser.add_argument("--no-screenshots", action="store_true")
+    parser.add_argument("--answer-yes", action="store_true")
+    args = parser.parse_args()
+    shots = None if args.no_screenshots else args.screenshots
+
+    if args.list:
+        for scenario in SCENARIOS:
+            print(scenario.name + (" serial" if scenario.serial else ""))
+        return 0
+    if args.answer_yes:
+        return answer_yes(args.tools, shots)
+
+    if not args.exe or not args.exe.exists():
+        print(f"the tool is not built: {args.exe}", file=sys.stderr)
+        return 77
+    chosen = [s for s in SCENARIOS if not args.only or s.name in args.only]
+    unknown = set(args.only) - {s.name for s in SCENARIOS}
+    if unknown:
+        print(f"no such scenario: {sorted(unknown)}", file=sys.stderr)
+        return 2
+    failed = 0
+    for scenario in chosen:
+        started = time.monotonic()
+        try:
+            run_scenario(scenario, args.exe.resolve(), args.tools.resolve(), args.work.resolve(), shots)
+            print(f"ok   {scenario.name} ({time.monotonic() - started:.1f} s)")
+        except (Failure, subprocess.SubprocessError) as failure:
+            failed += 1
+            print(f"FAIL {scenario.name}: {failure}")
+        sys.stdout.flush()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
