@@ -5,11 +5,11 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
-  libgtest-dev googletest
+  libgtest-dev googletest clang-format clang-tidy cppcheck
   wine wine32:i386
   xvfb xdotool x11-utils imagemagick
   fonts-wqy-zenhei python3-pefile locales
-  nsis
+  nsis osslsigncode
 )
 
 have_all() {
