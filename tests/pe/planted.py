@@ -154,7 +154,8 @@ def main():
     if mark:
         failures.append(f"the {DLL_NAME} beside the tool ran in its process")
     if opened:
-        failures.append("the loader took the planted copy:\n  " + "\n  ".join(opened))
+        failures.append(f"the loader took the planted copy ({len(opened)} trace lines), e.g.:\n  " +
+                        "\n  ".join(opened[:2]))
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0
