@@ -8,7 +8,7 @@ namespace {
 
 // A context-menu entry always has a `command` subkey, which RegDeleteKeyA
 // refuses to delete around; the tree deletion takes it all.
-rt::DeclaredFunction g_regDeleteTree{L"advapi32.dll", "RegDeleteTreeA", nullptr};
+constinit rt::DeclaredFunction g_regDeleteTree{L"advapi32.dll", "RegDeleteTreeA", nullptr};
 using RegDeleteTreeA = std::int32_t(RT_WINAPI*)(std::uintptr_t root, const char* subKey);
 
 // HKEY_CLASSES_ROOT shows a per-user copy of a key over the machine's: each

@@ -58,7 +58,7 @@ constexpr std::array kControls = {Label1, Command1};
 
 }  // namespace
 
-const rt::FormDescription kDescription{
+constinit const rt::FormDescription kDescription{
     .caption936 = "\xd3\xf9\xd4\xd8",  // 御载
     .client = {.left = 4140, .top = 2985, .width = 3960, .height = 1665},
     .iconGroup = 1,

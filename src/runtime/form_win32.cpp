@@ -41,7 +41,7 @@ struct Form {
 
 // One form on one thread: the window procedure reaches it here. A pointer,
 // so no destructor is registered for a global the process never unwinds.
-Form* g_form = nullptr;
+constinit Form* g_form = nullptr;
 
 int Scale(int twips, UINT dpi) { return MulDiv(twips, static_cast<int>(dpi), kTwipsPerInch); }
 
@@ -261,6 +261,7 @@ void ThunRTMain(const ProjectHeader& header) {
       DispatchMessageW(&message);
     }
   }
+  g_form = nullptr;
   platform::Exit(static_cast<int>(ExitCode::Completed));
 }
 

@@ -43,7 +43,7 @@ Text ExecutableName() {
   }
 }
 
-std::uint32_t RemoveFile(const wchar_t* path) { return DeleteFileW(path) ? 0 : GetLastError(); }
+std::uint32_t RemoveFile(const wchar_t* path) { return DeleteFileW(path) != FALSE ? 0 : GetLastError(); }
 
 AnsiText ToAnsi(std::wstring_view text) {
   const int length = static_cast<int>(text.size());

@@ -16,7 +16,7 @@ constexpr std::array kRootKeyNames = {
     RootKeyName{RootKey::LocalMachine, L"HKEY_LOCAL_MACHINE\\"},
 };
 
-std::uint32_t g_lastDllError = 0;
+constinit std::uint32_t g_lastDllError = 0;
 
 std::wstring_view Describe(ErrorNumber number) {
   for (const auto& entry : kErrorDescriptions) {
@@ -100,7 +100,7 @@ Text FolderOf(std::wstring_view executable) {
   return Text::Join({std::wstring_view(executable.data(), driveRoot ? separator + 1 : separator)});
 }
 
-const AppObject App{};
+constinit const AppObject App{};
 
 Text AppObject::Path() const {
   const Text executable = platform::ExecutableName();

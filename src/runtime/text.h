@@ -47,11 +47,11 @@ class BasicText {
 
   // The parts one after another, nothing added between them.
   static BasicText Join(std::initializer_list<std::basic_string_view<Char>> parts) {
-    std::size_t size = 0;
+    std::size_t total = 0;
     for (const auto part : parts) {
-      size += part.size();
+      total += part.size();
     }
-    BasicText text = WithSize(size);
+    BasicText text = WithSize(total);
     Char* out = text.data_;
     for (const auto part : parts) {
       for (const Char c : part) {

@@ -11,6 +11,7 @@ namespace {
 
 std::wstring FromGbk(const char* text) {
   iconv_t cd = iconv_open("WCHAR_T", "GBK");
+  // iconv_open's failure value is (iconv_t)-1 by its definition.
   EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
   std::string in(text);
   std::wstring out(in.size() + 1, L'\0');

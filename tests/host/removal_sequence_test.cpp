@@ -114,7 +114,7 @@ TEST_F(RemovalSequence, SecondRunAfterACompleteOneEndsNormally) {
 }
 
 TEST_F(RemovalSequence, PerUserAndMachineCopiesOfAClassKeyBothGo) {
-  fake::Get().keyCopies["HKCR\\*\\shell\\Orvandel"] = 2;
+  fake::Get().keyCopies[R"(HKCR\*\shell\Orvandel)"] = 2;
   EXPECT_EQ(RunFormLoad(), -1);
   EXPECT_EQ(fake::Get().keyCopies["HKCR\\*\\shell\\Orvandel"], 0);
 }
@@ -127,7 +127,7 @@ TEST_F(RemovalSequence, KeyPathReachesTheRegistryAsAnsiAndLastErrorIsKept) {
 }
 
 TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
-  fake::Get().stuckKeys["HKCR\\Folder\\shell\\Orvandel"] = 5;
+  fake::Get().stuckKeys[R"(HKCR\Folder\shell\Orvandel)"] = 5;
   fake::Ended ended{};
   EXPECT_EQ(RunFormLoad(&ended), 70);
   EXPECT_EQ(ended.title, L"运行时错误");
