@@ -8,8 +8,8 @@ namespace {
 using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 
 void RestrictDllSearch() {
-  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
   if (setDefault != nullptr) {
     setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
@@ -17,8 +17,8 @@ void RestrictDllSearch() {
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, wchar_t* commandLine, int /*show*/) {
-  if (lstrcmpW(commandLine, L"restrict") == 0) {
+int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR lpCmdLine, int /*nShowCmd*/) {
+  if (lstrcmpW(lpCmdLine, L"restrict") == 0) {
     RestrictDllSearch();
   }
   const HWND window = CreateWindowExW(0, L"STATIC", L"plain host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
