@@ -1,7 +1,8 @@
 # Sourced by prefix.sh and wine-run: where the test prefix lives and how Wine runs in it.
 # Everything lives under build/wine, so a fresh clone starts clean and `rm -rf build` resets it.
 wine_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-wine_state=$wine_root/build/wine
+# WINE_TEST_STATE: another state folder, e.g. the demo's, so it never touches the suite's.
+wine_state=${WINE_TEST_STATE:-$wine_root/build/wine}
 wine_tools_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 export WINEPREFIX=$wine_state/prefix

@@ -29,7 +29,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
-STATE = ROOT / "build" / "wine"
+STATE = Path(os.environ.get("WINE_TEST_STATE", ROOT / "build" / "wine"))
 WINE_RUN = HERE / "wine-run"
 PREFIX_SH = HERE / "prefix.sh"
 
