@@ -150,9 +150,11 @@ ensure_display() {
     local waited
     for waited in $(seq 200); do
       [ -s "$wine_state/xvfb.display" ] && break
-      is_our_process "$(cat "$wine_state/xvfb.pid")" Xvfb || { log "Xvfb failed: $(tail -3 "$wine_state/xvfb.log")"; exit 1; }
+      # kill -0, not the command line: just after the fork the child is still this shell.
+      kill -0 "$(cat "$wine_state/xvfb.pid")" 2>/dev/null || { log "Xvfb failed: $(tail -3 "$wine_state/xvfb.log")"; exit 1; }
       sleep 0.05
     done
+    [ -s "$wine_state/xvfb.display" ] || { log "Xvfb did not start: $(tail -3 "$wine_state/xvfb.log")"; exit 1; }
     echo ":$(tr -d '\n' <"$wine_state/xvfb.display")" >"$wine_state/display"
   fi
   DISPLAY=$(cat "$wine_state/display")
@@ -164,17 +166,22 @@ start_keeper() { # KEEPER.exe
     return
   fi
   echo "$1" >"$wine_state/keeper.path"
-  : >"$wine_state/keeper.log"
-  # Files, not the caller's pipes: Wine's background processes inherit these and keep them open.
-  setsid wine "$1" >"$wine_state/keeper.log" 2>&1 </dev/null 9>&- &
-  echo $! >"$wine_state/keeper.pid"
-  local waited
-  for waited in $(seq 600); do
-    grep -q ready "$wine_state/keeper.log" && return
-    is_our_process "$(cat "$wine_state/keeper.pid")" keeper || break
-    sleep 0.05
+  local attempt waited
+  # Twice: seen once under CTest, a keeper started just after the previous environment was
+  # stopped ended at once without a word; the second start works.
+  for attempt in 1 2; do
+    : >"$wine_state/keeper.log"
+    # Files, not the caller's pipes: Wine's background processes inherit these and keep them open.
+    setsid wine "$1" >"$wine_state/keeper.log" 2>&1 </dev/null 9>&- &
+    echo $! >"$wine_state/keeper.pid"
+    for waited in $(seq 600); do
+      grep -q ready "$wine_state/keeper.log" && return
+      kill -0 "$(cat "$wine_state/keeper.pid")" 2>/dev/null || break
+      sleep 0.05
+    done
+    log "keeper did not start (attempt $attempt): $(tail -3 "$wine_state/keeper.log")" \
+      "$(ps -o pid=,stat=,args= -p "$(cat "$wine_state/keeper.pid")")"
   done
-  log "keeper did not start: $(tail -3 "$wine_state/keeper.log")"
   exit 1
 }
 

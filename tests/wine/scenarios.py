@@ -456,7 +456,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
         try:
             status = tool.wait(timeout=EXIT_TIMEOUT)
         except subprocess.TimeoutExpired:
-            raise Failure(f"the tool did not exit within {EXIT_TIMEOUT:.0f} s") from None
+            waiting = f", a {DONE_TITLE!r} window is open" if watch and watch.seen else ""
+            raise Failure(f"the tool did not exit within {EXIT_TIMEOUT:.0f} s{waiting}") from None
         check(status == run.exit_code, f"exit code {status}, expected {run.exit_code}")
     finally:
         if tool.poll() is None:
