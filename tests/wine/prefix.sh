@@ -144,14 +144,12 @@ ensure_display() {
     log "starting Xvfb"
     rm -f "$wine_state/xvfb.display"
     # -displayfd lets Xvfb pick a free display number and tells us once it accepts clients.
-    setsid Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp \
-      5>"$wine_state/xvfb.display" >"$wine_state/xvfb.log" 2>&1 </dev/null 9>&- &
-    echo $! >"$wine_state/xvfb.pid"
+    start_detached "$wine_state/xvfb.pid" Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp \
+      5>"$wine_state/xvfb.display" >"$wine_state/xvfb.log" 2>&1
     local waited
     for waited in $(seq 200); do
       [ -s "$wine_state/xvfb.display" ] && break
-      # kill -0, not the command line: just after the fork the child is still this shell.
-      kill -0 "$(cat "$wine_state/xvfb.pid")" 2>/dev/null || { log "Xvfb failed: $(tail -3 "$wine_state/xvfb.log")"; exit 1; }
+      started_and_gone "$wine_state/xvfb.pid" && { log "Xvfb failed: $(tail -3 "$wine_state/xvfb.log")"; exit 1; }
       sleep 0.05
     done
     [ -s "$wine_state/xvfb.display" ] || { log "Xvfb did not start: $(tail -3 "$wine_state/xvfb.log")"; exit 1; }
@@ -161,27 +159,36 @@ ensure_display() {
   export DISPLAY
 }
 
+start_detached() { # PIDFILE COMMAND...: in a session of its own, so it outlives this script and CTest's cleanup
+  local pidfile=$1
+  shift
+  rm -f "$pidfile"
+  # The process writes its own PID before exec: setsid forks when called by a group leader,
+  # and then $! would be setsid's.
+  setsid bash -c 'echo $$ >"$0"; exec "$@"' "$pidfile" "$@" </dev/null 9>&- &
+}
+
+started_and_gone() { # PIDFILE: the process has written its PID and already ended
+  local pid
+  pid=$(cat "$1" 2>/dev/null || true)
+  [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null
+}
+
 start_keeper() { # KEEPER.exe
   if is_our_process "$(cat "$wine_state/keeper.pid" 2>/dev/null || true)" keeper; then
     return
   fi
   echo "$1" >"$wine_state/keeper.path"
-  local attempt waited
-  # Twice: seen once under CTest, a keeper started just after the previous environment was
-  # stopped ended at once without a word; the second start works.
-  for attempt in 1 2; do
-    : >"$wine_state/keeper.log"
-    # Files, not the caller's pipes: Wine's background processes inherit these and keep them open.
-    setsid wine "$1" >"$wine_state/keeper.log" 2>&1 </dev/null 9>&- &
-    echo $! >"$wine_state/keeper.pid"
-    for waited in $(seq 600); do
-      grep -q ready "$wine_state/keeper.log" && return
-      kill -0 "$(cat "$wine_state/keeper.pid")" 2>/dev/null || break
-      sleep 0.05
-    done
-    log "keeper did not start (attempt $attempt): $(tail -3 "$wine_state/keeper.log")" \
-      "$(ps -o pid=,stat=,args= -p "$(cat "$wine_state/keeper.pid")")"
+  : >"$wine_state/keeper.log"
+  # Files, not the caller's pipes: Wine's background processes inherit these and keep them open.
+  start_detached "$wine_state/keeper.pid" wine "$1" >"$wine_state/keeper.log" 2>&1
+  local waited
+  for waited in $(seq 600); do
+    grep -q ready "$wine_state/keeper.log" && return
+    started_and_gone "$wine_state/keeper.pid" && break
+    sleep 0.05
   done
+  log "keeper did not start: $(tail -3 "$wine_state/keeper.log")"
   exit 1
 }
 

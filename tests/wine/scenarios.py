@@ -71,7 +71,7 @@ EXIT_TIMEOUT = 30.0
 class Run:
     """One start of the tool and what must come of it."""
     answer: str = "click-yes"        # click-yes | return | click-no
-    finish: str | None = "click"     # click | return | space | wm-close; None: the window must never appear
+    finish: str | None = "click"     # click | return | space | wm-close | close-box; None: must never appear
     exit_code: int = 0
     left: tuple[str, ...] = ()       # targets still in the folder afterwards
     keys_left: bool = False
@@ -114,6 +114,7 @@ SCENARIOS = (
     Scenario("user_and_machine_class_keys", (Run(),), seed="user+machine"),
     # --- the completion window ---
     Scenario("window_closed_by_wm_close", (Run(finish="wm-close"),)),
+    Scenario("window_closed_by_close_box", (Run(finish="close-box"),)),
     Scenario("window_closed_by_space", (Run(finish="space"),)),
     Scenario("window_closed_by_return", (Run(finish="return"),)),
     Scenario("window_layout_144_dpi", (Run(),), dpi=144, serial=True),
@@ -239,6 +240,13 @@ class Wine:
         # No --sync: it hangs when the pointer is already there.
         self.xdotool("mousemove", str((left + right) // 2), str((top + bottom) // 2))
         self.xdotool("click", "1")
+
+    def click_close_box(self, title: str, window: dict) -> None:
+        """Clicks the title bar's close button, which Wine draws itself without a window manager."""
+        left, top, right, _ = window["rect"]
+        border = window["client"][0] - left
+        caption = window["client"][1] - top - border
+        self.click(title, {"screen": [right - border - caption, top + border, right - border, top + border + caption]})
 
     def screenshot(self, title: str, path: Path) -> None:
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -448,6 +456,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
                 wine.screenshot(DONE_TITLE, shots / f"{tag}-done.png")
             if run.finish == "click":
                 wine.click(DONE_TITLE, button)
+            elif run.finish == "close-box":
+                wine.click_close_box(DONE_TITLE, window)
             elif run.finish == "wm-close":
                 check(bool(wine.run(str(wine.tools / "inspect.exe"), "close", "--class", DONE_CLASS).returncode == 0),
                       "WM_CLOSE: window gone")
