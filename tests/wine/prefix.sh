@@ -179,6 +179,11 @@ start_keeper() { # KEEPER.exe
     return
   fi
   echo "$1" >"$wine_state/keeper.path"
+  # A wineserver left by an earlier program (CTest lists the GoogleTest cases through Wine before
+  # any test runs) shuts down a few seconds after its last client, and takes a keeper that
+  # connected meanwhile with it. Start from a fresh one that stays until "down".
+  stop_wine
+  wineserver -p >>"$wine_state/wine.log" 2>&1 </dev/null 9>&-
   : >"$wine_state/keeper.log"
   # Files, not the caller's pipes: Wine's background processes inherit these and keep them open.
   start_detached "$wine_state/keeper.pid" wine "$1" >"$wine_state/keeper.log" 2>&1

@@ -6,34 +6,31 @@
 
 namespace {
 
-void say(const char* text)
-{
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, lstrlenA(text), &written, nullptr);
-    FlushFileBuffers(GetStdHandle(STD_OUTPUT_HANDLE));
+void say(const char* text) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, lstrlenA(text), &written, nullptr);
+  FlushFileBuffers(GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
-} // namespace
+}  // namespace
 
-int wmain(int argc, wchar_t** argv)
-{
-    if (argc != 3) {
-        say("usage: holder FILE STOPFILE\n");
-        return 2;
-    }
-    HANDLE file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        say("cannot open\n");
-        return 3;
-    }
-    say("holding\n");
-    for (int waited = 0; waited < 120000; waited += 20) {
-        if (GetFileAttributesW(argv[2]) != INVALID_FILE_ATTRIBUTES)
-            break;
-        Sleep(20);
-    }
-    CloseHandle(file);
-    say("released\n");
-    return 0;
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) {
+    say("usage: holder FILE STOPFILE\n");
+    return 2;
+  }
+  HANDLE file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    say("cannot open\n");
+    return 3;
+  }
+  say("holding\n");
+  for (int waited = 0; waited < 120000; waited += 20) {
+    if (GetFileAttributesW(argv[2]) != INVALID_FILE_ATTRIBUTES) break;
+    Sleep(20);
+  }
+  CloseHandle(file);
+  say("released\n");
+  return 0;
 }
