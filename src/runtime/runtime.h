@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "resources/version.h"
 #include "runtime/text.h"
 
 // Declared external functions are 32-bit stdcall; a wrong convention would
@@ -109,7 +110,8 @@ inline constexpr std::array kSystemErrorMappings = {
 
 ErrorNumber ErrorForSystemCode(std::uint32_t code);
 
-inline constexpr wchar_t kErrorReportTitle[] = L"运行时错误";
+// The report box is titled with the program's name, so the user knows who speaks.
+inline constexpr wchar_t kErrorReportTitle[] = UNINSTALL_WIDE(UNINSTALL_PRODUCT_NAME);
 
 // The report's text: number, description, what it concerns, system code.
 Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,

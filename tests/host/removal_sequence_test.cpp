@@ -130,7 +130,7 @@ TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
   fake::Get().stuckKeys[R"(HKCR\Folder\shell\Orvandel)"] = 5;
   fake::Ended ended{};
   EXPECT_EQ(RunFormLoad(&ended), 70);
-  EXPECT_EQ(ended.title, L"运行时错误");
+  EXPECT_EQ(ended.title, L"软件卸载工具");
   EXPECT_NE(ended.text.find(L"HKEY_CLASSES_ROOT\\Folder\\shell\\Orvandel"), std::wstring::npos);
   EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[0], kKeyDeletions[1]}));
   EXPECT_EQ(fake::Get().files.size(), 8U);

@@ -19,6 +19,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -42,7 +43,10 @@ SUBFOLDER = "data"
 CONFIRM_TITLE = "确认御载"
 CONFIRM_TEXT = ("你确定要御载本软件吗？如果选择是的话，本软件所记录的资料也会被删除，"
                 "想先做好备份的话，请选否。")
-ERROR_TITLE = "运行时错误"
+# The error report's box is titled with the product name from the version header.
+ERROR_TITLE = re.search(r'#define UNINSTALL_PRODUCT_NAME "([^"]+)"',
+                        (ROOT / "src" / "resources" / "version.h").read_text(encoding="utf-8")).group(1)
+ERROR_HEADING = "运行时错误"
 DONE_TITLE = "御载"
 DONE_CLASS = "UninstallForm1"
 DONE_LABEL = "已经成功御载！"
@@ -393,7 +397,7 @@ def check_confirmation(box: dict) -> None:
 def check_error_box(box: dict, folder: Path, error: tuple[int, int, str]) -> None:
     number, system_error, target = error
     texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
-    expected = (f"{ERROR_TITLE} '{number}':\n\n{ERROR_NAMES[number]}\n\n"
+    expected = (f"{ERROR_HEADING} '{number}':\n\n{ERROR_NAMES[number]}\n\n"
                 f"{windows_path(folder / target)}\n(系统错误 {system_error})")
     check(expected in texts, f"error text {texts!r}, expected {expected!r}")
     buttons = [c["id"] for c in box["children"] if c["class"].lower() == "button"]
