@@ -156,7 +156,12 @@ bin=$state/bin
 # A snapshot: the tool's build folder is shared, and a rebuild during the run must not mix two
 # versions into one set of rounds.
 cp "$tool" "$bin/uninstall.exe"
-tool_note="build/win32/uninstall.exe of $(date -u -r "$tool" '+%Y-%m-%d %H:%M UTC'), sha256 $(sha256sum "$tool" | cut -c1-12), tree at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" status --porcelain -- src cmake CMakeLists.txt 2>/dev/null | grep -q . && echo ' with uncommitted changes in src/ or the CMake files')"
+dirty=""
+# A clean tree makes grep fail; that is not an error here.
+if git -C "$root" status --porcelain -- src cmake CMakeLists.txt 2>/dev/null | grep -q .; then
+  dirty=" with uncommitted changes in src/ or the CMake files"
+fi
+tool_note="build/win32/uninstall.exe of $(date -u -r "$tool" '+%Y-%m-%d %H:%M UTC'), sha256 $(sha256sum "$tool" | cut -c1-12), tree at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$dirty"
 tool=$bin/uninstall.exe
 # Rebuilt on every run: they are small and a stale copy would hide a change to the sources.
 for f in floor-a floor-b; do
