@@ -30,17 +30,12 @@ t_start=$(date +%s)
 
 log() { echo "bench: $*" >&2; }
 
-# --- Wine environment: the same settings as the test harness, in a prefix of our own --------
-export WINEPREFIX=$state/prefix
-export WINEARCH=win32
-export WINEDEBUG=-all
-# Without Mono and Gecko Wine would ask to download them on first start, with no one to answer.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-# Private locales: Wine falls back to ASCII when the locale it is given does not exist.
-export LOCPATH=$state/locale
-unset LC_ALL LC_CTYPE LC_MESSAGES LANGUAGE DISPLAY
-
-xvfb_pid="" driver_pid="" server_dir="" wine_used=""
+# --- Wine environment: the test harness's prefix script, with a state folder of our own ------
+# (prefix, locales, a private Xvfb) so a running test suite is never disturbed.
+export WINE_TEST_STATE=$state
+export WINE_TEST_XVFB=1
+prefix_sh=$root/tests/wine/prefix.sh
+driver_pid="" wine_used=""
 
 is_ours() { # PID NAME: still running and still the program we started
   [ -n "$1" ] && [ -r "/proc/$1/cmdline" ] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -q -- "$2"
@@ -49,99 +44,14 @@ is_ours() { # PID NAME: still running and still the program we started
 cleanup() {
   local status=$?
   if is_ours "$driver_pid" wine; then kill "$driver_pid" 2>/dev/null || true; fi
-  if [ -n "$wine_used" ]; then
-    # Ends this prefix's wineserver and with it every Wine process of this prefix, all ours.
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-  fi
-  if is_ours "$xvfb_pid" Xvfb; then kill "$xvfb_pid" 2>/dev/null || true; fi
-  # Our prefix's socket folder (named after the prefix's device and inode) and its parent when empty.
-  if [ -n "$server_dir" ]; then
-    local d
-    for d in /tmp/wine-*/"$server_dir" /tmp/.wine-"$(id -u)"/"$server_dir"; do
-      [ -d "$d" ] || continue
-      rm -rf "$d"
-      rmdir "$(dirname "$d")" 2>/dev/null || true
-    done
-  fi
+  # Ends this prefix's Wine processes, all ours, our Xvfb and the prefix's socket folder.
+  if [ -n "$wine_used" ]; then "$prefix_sh" down >&2 || true; fi
   exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-build_locale() {
-  [ -f "$LOCPATH/zh_CN.UTF-8/LC_CTYPE" ] && return
-  log "building locale zh_CN.UTF-8"
-  mkdir -p "$LOCPATH"
-  # localedef exits 1 on harmless warnings; the file check is what matters.
-  localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8" >/dev/null 2>&1 || true
-  [ -f "$LOCPATH/zh_CN.UTF-8/LC_CTYPE" ] || { log "localedef failed"; exit 1; }
-}
-
-start_xvfb() {
-  rm -f "$state/xvfb.display"
-  # -displayfd: Xvfb picks a free display and reports it once it accepts clients.
-  setsid Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp \
-    5>"$state/xvfb.display" >"$state/xvfb.log" 2>&1 </dev/null &
-  xvfb_pid=$!
-  local i
-  for i in $(seq 200); do
-    [ -s "$state/xvfb.display" ] && break
-    is_ours "$xvfb_pid" Xvfb || { log "Xvfb failed: $(tail -3 "$state/xvfb.log")"; exit 1; }
-    sleep 0.05
-  done
-  DISPLAY=":$(tr -d '\n' <"$state/xvfb.display")"
-  export DISPLAY
-}
-
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
-multi_sz() { # one REG_MULTI_SZ value as regedit's hex(7) bytes
-  printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 -v | tr -s ' \n' ' ' |
-    sed 's/^ //; s/ $//; s/ /,/g; s/$/,00,00,00,00/'
-}
-
-configure_prefix() {
-  local link font reg=$state/settings.reg
-  link=$(multi_sz "wqy-zenhei.ttc,WenQuanYi Zen Hei")
-  {
-    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-    # No window manager under Xvfb: unmanaged windows never wait for one to map them.
-    printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n'
-    printf '[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\r\n"ShowCrashDialog"=dword:00000000\r\n\r\n'
-    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]\r\n"Audio"=""\r\n\r\n'
-    # Chinese text through the dialog fonts: linked to WenQuanYi, as in the test prefix.
-    printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink]\r\n'
-    for font in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif"; do
-      printf '"%s"=hex(7):%s\r\n' "$font" "$link"
-    done
-    printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
-    for font in "宋体" "新宋体" "SimSun" "NSimSun"; do
-      printf '"%s"="WenQuanYi Zen Hei"\r\n' "$font"
-    done
-    printf '\r\n'
-  } >"$reg"
-  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$reg"; } >"$state/settings.utf16.reg"
-  wine regedit /S "$(winpath "$state/settings.utf16.reg")" >>"$state/wine.log" 2>&1 </dev/null
-}
-
-ensure_prefix() {
-  local version=1
-  wine_used=1
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    log "creating $WINEPREFIX (about 10 s)"
-    rm -rf "$WINEPREFIX"
-    wineboot -i >>"$state/wine.log" 2>&1 </dev/null
-  fi
-  if [ "$(cat "$WINEPREFIX/.bench-config" 2>/dev/null)" != "v$version" ]; then
-    configure_prefix
-    echo "v$version" >"$WINEPREFIX/.bench-config"
-  fi
-  local dev ino
-  read -r dev ino < <(stat -c '%d %i' "$WINEPREFIX")
-  # Debian's Wine puts it in a /tmp/wine-XXXXXX folder of random name, upstream in /tmp/.wine-UID.
-  server_dir=$(printf 'server-%x-%x' "$dev" "$ino")
-}
 
 # --- Programs ----------------------------------------------------------------------------
 "$root/scripts/setup.sh" >&2
@@ -182,10 +92,10 @@ fi
 i686-w64-mingw32-gcc -O2 -s -municode -o "$bin/driver.exe" "$bench_dir/tools/driver.c" -lpsapi
 makensis -V1 -DOUTFILE="$bin/peer-setup.exe" "$bench_dir/nsis/peer.nsi" >&2
 
-build_locale
-export LANG=zh_CN.UTF-8
-start_xvfb
-ensure_prefix
+wine_used=1
+"$prefix_sh" up >&2
+# shellcheck source=../tests/wine/env.sh
+source "$root/tests/wine/env.sh"
 
 # The installer's one job is to write the uninstaller next to itself.
 rm -f "$bin/peer-uninstall.exe"
