@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <array>
+#include <utility>
 
 #include "runtime/form.h"
 #include "runtime/platform.h"
@@ -87,8 +88,10 @@ void Layout(Form& form, UINT dpi, const RECT* suggested) {
   const FormDescription& description = *form.description;
   for (std::size_t i = 0; i < description.controls.size(); ++i) {
     const ControlDescription& control = description.controls[i];
-    form.fonts[i] = CreateControlFont(form, control.font, dpi);
-    SendMessageW(form.controls[i], WM_SETFONT, reinterpret_cast<WPARAM>(form.fonts[i].get()), FALSE);
+    // The control lets go of its old font before that font is deleted.
+    win32::UniqueFont font = CreateControlFont(form, control.font, dpi);
+    SendMessageW(form.controls[i], WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
+    form.fonts[i] = std::move(font);
     MoveWindow(form.controls[i], Scale(control.rect.left, dpi), Scale(control.rect.top, dpi),
                Scale(control.rect.width, dpi), Scale(control.rect.height, dpi), FALSE);
   }
@@ -123,7 +126,8 @@ void Layout(Form& form, UINT dpi, const RECT* suggested) {
     }
   }
   SetWindowPos(form.window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
-  InvalidateRect(form.window, nullptr, TRUE);
+  // The controls too: they were moved and given new fonts without a redraw.
+  RedrawWindow(form.window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void FocusFirstControl(const Form& form) {
