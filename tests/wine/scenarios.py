@@ -415,6 +415,8 @@ def check_done_window(wine: Wine, window: dict, dpi: int) -> dict:
     check(window["focus"] == buttons[0]["hwnd"], "the button does not have the keyboard focus")
     # Wine never stretches a window, so these show that the layout itself scales with the DPI.
     tolerance = 0 if dpi == 96 else 1
+    print(f"  measured at {dpi} DPI: client {list(window['client'][2:])}, label {list(labels[0]['pos'])}, "
+          f"button {list(buttons[0]['pos'])}", flush=True)
     for what, got, want in (("client area", window["client"][2:], scaled(CLIENT_96, dpi)),
                             ("label", labels[0]["pos"], scaled(LABEL_96, dpi)),
                             ("button", buttons[0]["pos"], scaled(BUTTON_96, dpi))):
