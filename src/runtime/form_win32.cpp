@@ -248,7 +248,7 @@ void ThunRTMain(const ProjectHeader& header) {
   // Created hidden before the load handler runs; shown only if it returns.
   if (!CreateForm(form, instance)) {
     const DWORD error = GetLastError();
-    vbaRaise(ErrorForSystemCode(error), error, {}, kFormClass);
+    vbaRaise(ErrorForSystemCode(error), error, {}, std::wstring_view(kFormClass, std::size(kFormClass) - 1));
   }
   header.startup->load();
 

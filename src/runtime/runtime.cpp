@@ -4,6 +4,10 @@
 
 namespace rt {
 
+// Literals as views of known length: GCC does not fold wcslen of a wide
+// literal, and a call to it would import the C runtime for nothing.
+using namespace std::string_view_literals;
+
 namespace {
 
 struct RootKeyName {
@@ -62,9 +66,9 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
                      std::wstring_view subject) {
   std::array<wchar_t, 10> numberDigits{};
   std::array<wchar_t, 10> systemDigits{};
-  return Text::Join({L"运行时错误 '", Decimal(static_cast<std::uint32_t>(number), numberDigits), L"':\n\n",
-                     Describe(number), L"\n\n", subjectPrefix, subject, L"\n(系统错误 ",
-                     Decimal(systemCode, systemDigits), L")"});
+  return Text::Join({L"运行时错误 '"sv, Decimal(static_cast<std::uint32_t>(number), numberDigits), L"':\n\n"sv,
+                     Describe(number), L"\n\n"sv, subjectPrefix, subject, L"\n(系统错误 "sv,
+                     Decimal(systemCode, systemDigits), L")"sv});
 }
 
 void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
@@ -89,7 +93,7 @@ void rtcKillFiles(const Text& path) {
 void vbaEnd(ExitCode code) { platform::Exit(static_cast<int>(code)); }
 
 Text FolderOf(std::wstring_view executable) {
-  const std::size_t separator = executable.find_last_of(L"\\/");
+  const std::size_t separator = executable.find_last_of(L"\\/"sv);
   if (separator == std::wstring_view::npos) {
     return Text::WithSize(0);
   }
@@ -110,7 +114,7 @@ Text AppObject::Path() const {
 void* DllFunctionCall(DeclaredFunction& function) {
   if (function.address == nullptr) {
     std::uint32_t error = 0;
-    function.address = platform::FindSystemFunction(function.library, function.name, error);
+    function.address = platform::FindSystemFunction(function.library.data(), function.name, error);
     if (function.address == nullptr) {
       const ErrorNumber number =
           error == system_error::kModuleNotFound ? ErrorNumber::DllLoad : ErrorNumber::DllEntryPoint;

@@ -146,7 +146,7 @@ extern constinit const AppObject App;  // NOLINT(bugprone-dynamic-static-initial
 // An external function declared by library and exported name, found on its
 // first call and kept.
 struct DeclaredFunction {
-  const wchar_t* library;
+  std::wstring_view library;  // a string literal, so also terminated
   const char* name;
   void* address;
 };
