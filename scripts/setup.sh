@@ -9,7 +9,7 @@ packages=(
   wine wine32:i386
   xvfb xdotool x11-utils imagemagick
   fonts-wqy-zenhei python3-pefile locales
-  nsis osslsigncode
+  nsis osslsigncode openssl
 )
 
 have_all() {
