@@ -109,50 +109,56 @@ TEST(Text, KeyPathsGoToTheAnsiCodePage) {
   }
 }
 
-// Keys made for one test and cleaned up after it.
+// Keys made for one test and cleaned up after it. CTest runs tests side by
+// side in separate processes, so each process names its keys after itself.
 class RegistryRemoval : public ::testing::Test {
  protected:
-  static void Create(HKEY root, const wchar_t* path) {
+  const std::wstring key_ = L"UninstallTestKey" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring class_ = L"UninstallTestClass" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring entry_ = class_ + L"\\shell\\Entry";
+
+  static void Create(HKEY root, const std::wstring& path) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
     RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
     RegCloseKey(key);
   }
-  static bool Present(HKEY root, const wchar_t* path) {
+  static bool Present(HKEY root, const std::wstring& path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
       return false;
     }
     RegCloseKey(key);
     return true;
   }
   void TearDown() override {
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Classes\\UninstallTestClass");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\UninstallTestClass");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"UninstallTestKey");
+    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Classes\\" + class_).c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + class_).c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, key_.c_str());
   }
 };
 
 TEST_F(RegistryRemoval, RemovesAKeyWithSubkeysAndValues) {
-  Create(HKEY_LOCAL_MACHINE, L"UninstallTestKey\\command");
-  Create(HKEY_LOCAL_MACHINE, L"UninstallTestKey\\deeper\\still");
-  Module1::RemoveRegKey(rt::RootKey::LocalMachine, L"UninstallTestKey");
-  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"UninstallTestKey"));
+  Create(HKEY_LOCAL_MACHINE, key_ + L"\\command");
+  Create(HKEY_LOCAL_MACHINE, key_ + L"\\deeper\\still");
+  Module1::RemoveRegKey(rt::RootKey::LocalMachine, key_);
+  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, key_));
 }
 
 TEST_F(RegistryRemoval, AnAbsentKeyIsAlreadyRemoved) {
-  Module1::RemoveRegKey(rt::RootKey::LocalMachine, L"UninstallTestKey");
-  Module1::RemoveRegKey(rt::RootKey::ClassesRoot, L"UninstallTestClass\\shell\\Entry");
-  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"UninstallTestKey"));
+  Module1::RemoveRegKey(rt::RootKey::LocalMachine, key_);
+  Module1::RemoveRegKey(rt::RootKey::ClassesRoot, entry_);
+  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, key_));
 }
 
 TEST_F(RegistryRemoval, NoCopyShowsThroughClassesRootAfterwards) {
-  Create(HKEY_LOCAL_MACHINE, L"Software\\Classes\\UninstallTestClass\\shell\\Entry\\command");
-  Create(HKEY_CURRENT_USER, L"Software\\Classes\\UninstallTestClass\\shell\\Entry\\command");
-  ASSERT_TRUE(Present(HKEY_CLASSES_ROOT, L"UninstallTestClass\\shell\\Entry\\command"));
-  Module1::RemoveRegKey(rt::RootKey::ClassesRoot, L"UninstallTestClass\\shell\\Entry");
-  EXPECT_FALSE(Present(HKEY_CLASSES_ROOT, L"UninstallTestClass\\shell\\Entry"));
-  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"Software\\Classes\\UninstallTestClass\\shell\\Entry"));
+  Create(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + entry_ + L"\\command");
+  Create(HKEY_CURRENT_USER, L"Software\\Classes\\" + entry_ + L"\\command");
+  ASSERT_TRUE(Present(HKEY_CLASSES_ROOT, entry_ + L"\\command"));
+  Module1::RemoveRegKey(rt::RootKey::ClassesRoot, entry_);
+  EXPECT_FALSE(Present(HKEY_CLASSES_ROOT, entry_));
+  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + entry_));
   // Wine 8 does not show the per-user copy through the root, so here it stays;
   // Windows does, and the host tests cover removing both copies.
 }

@@ -88,7 +88,9 @@ write_settings() { # DPI
 ensure_prefix() { # DPI (empty: keep what the prefix has, 96 for a new one)
   build_locales
   local want_dpi=${1:-}
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  # The stamp marks a finished prefix even before wineserver has flushed system.reg to disk;
+  # testing system.reg alone made a second caller rebuild a prefix that was just made.
+  if [ ! -f "$WINEPREFIX/system.reg" ] && [ ! -f "$stamp" ]; then
     log "creating $WINEPREFIX"
     rm -rf "$WINEPREFIX"
     wineboot -i >>"$wine_state/wine.log" 2>&1 </dev/null 9>&-

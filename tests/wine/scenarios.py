@@ -348,11 +348,11 @@ def seed_registry(wine: Wine, seed: str, folder: Path) -> list[str]:
 # --- one run ---
 
 class Obstacle:
-    def __init__(self, wine: Wine, folder: Path, spec: tuple[str, str] | None):
-        self.wine, self.spec, self.holder = wine, spec, None
-        if not spec:
+    def __init__(self, wine: Wine, folder: Path, obstacle: tuple[str, str] | None):
+        self.wine, self.obstacle, self.holder = wine, obstacle, None
+        if not obstacle:
             return
-        kind, target = spec
+        kind, target = obstacle
         self.path = folder / target
         self.stop_file = wine.work / "holder.stop"
         if kind == "read-only":
@@ -369,7 +369,7 @@ class Obstacle:
             time.sleep(0.03)
 
     def release(self) -> None:
-        if not self.spec:
+        if not self.obstacle:
             return
         if self.holder:
             self.stop_file.write_text("stop\n")
