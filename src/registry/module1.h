@@ -6,9 +6,11 @@
 
 namespace Module1 {
 
-// Deletes the key `keyPath` below `root` with everything under it. A key that
-// is not there counts as removed; any other failure raises the run-time error
-// naming the key, so nothing is reported as done that was not.
+// Deletes the key `keyPath` below `root` with everything under it, every copy
+// the root shows, and confirms it gone. A registry link in the tree goes as a
+// link; what it names stays. A key that is not there counts as removed; any
+// other failure raises the run-time error naming the key, so nothing is
+// reported as done that was not.
 void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath);
 
 }  // namespace Module1

@@ -241,6 +241,8 @@ bool CreateForm(Form& form, HINSTANCE instance) {
 }  // namespace
 
 void ThunRTMain(const ProjectHeader& header) {
+  // Held from before the question to the end: the files go from this folder.
+  const OwnFolder ownFolder;
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   Form form;
   form.description = header.startup;

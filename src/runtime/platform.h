@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "runtime/text.h"
 
@@ -17,8 +18,54 @@ int AskUser(const wchar_t* prompt, unsigned flags, const wchar_t* title);
 // Full name of the running executable.
 Text ExecutableName();
 
-// Deletes one file; 0 or the system error code.
-std::uint32_t RemoveFile(const wchar_t* path);
+void CloseFile(void* handle) noexcept;
+
+// An open file or folder; closed once, when its owner goes.
+class OpenFile {
+ public:
+  OpenFile() = default;
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  OpenFile(OpenFile&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  OpenFile& operator=(OpenFile&& other) noexcept {
+    Reset(std::exchange(other.handle_, nullptr));
+    return *this;
+  }
+  ~OpenFile() { Reset(); }
+
+  [[nodiscard]] void* Get() const noexcept { return handle_; }
+  void Reset(void* handle = nullptr) noexcept {
+    if (handle_ != nullptr) {
+      CloseFile(handle_);
+    }
+    handle_ = handle;
+  }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// Opens a folder so that it cannot be renamed, moved or deleted while the
+// handle lives; `finalPath` is where the system says it really is. 0 or the
+// system error code.
+std::uint32_t HoldFolder(const wchar_t* path, OpenFile& folder, Text& finalPath);
+
+// Opens a file for deletion as the name itself: a link in its place is
+// opened as the link, never as what it points to, and a folder not at all.
+// `finalPath` is where the opened file really is. 0 or the system error code.
+std::uint32_t OpenForDeletion(const wchar_t* path, OpenFile& file, Text& finalPath);
+
+// The opened file goes when its handle closes. 0 or the system error code.
+std::uint32_t MarkForDeletion(const OpenFile& file);
+
+// 0 while something answers to `path`, else the error that looking gave.
+std::uint32_t LookUp(const wchar_t* path);
+
+// The same path as the file system compares them: letter case aside.
+bool SamePath(std::wstring_view a, std::wstring_view b);
+
+// Waits, for another program to let go of a file.
+void Pause(unsigned milliseconds);
 
 // UTF-16 to the system ANSI code page.
 AnsiText ToAnsi(std::wstring_view text);

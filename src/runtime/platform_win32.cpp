@@ -43,7 +43,75 @@ Text ExecutableName() {
   }
 }
 
-std::uint32_t RemoveFile(const wchar_t* path) { return DeleteFileW(path) != FALSE ? 0 : GetLastError(); }
+namespace {
+
+// Where the system says an open file really is: links and short names
+// resolved, in the \\?\ form, the same for every handle on one volume.
+DWORD FinalPathOf(HANDLE file, Text& finalPath) {
+  for (DWORD capacity = MAX_PATH;;) {
+    Text path = Text::WithSize(capacity);
+    const DWORD length = GetFinalPathNameByHandleW(file, path.data(), capacity + 1, FILE_NAME_NORMALIZED);
+    if (length == 0) {
+      return GetLastError();
+    }
+    if (length <= capacity) {
+      path.Truncate(length);
+      finalPath = std::move(path);
+      return 0;
+    }
+    capacity = length;  // the size it needs, terminator included
+  }
+}
+
+}  // namespace
+
+void CloseFile(void* handle) noexcept { CloseHandle(handle); }
+
+namespace {
+
+DWORD Open(const wchar_t* path, DWORD access, DWORD share, DWORD flags, OpenFile& file, Text& finalPath) {
+  const HANDLE handle =
+      CreateFileW(path, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return GetLastError();
+  }
+  file.Reset(handle);
+  return FinalPathOf(handle, finalPath);
+}
+
+}  // namespace
+
+std::uint32_t HoldFolder(const wchar_t* path, OpenFile& folder, Text& finalPath) {
+  // Without delete sharing nobody can rename, move or remove the folder while
+  // this handle is open; only a handle with data access takes part in that
+  // check, and backup semantics is how a folder is opened at all.
+  return Open(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS, folder, finalPath);
+}
+
+std::uint32_t OpenForDeletion(const wchar_t* path, OpenFile& file, Text& finalPath) {
+  // The share modes DeleteFileW uses, so the same holders stop it. Without
+  // backup semantics a folder, or a junction, by that name does not open.
+  return Open(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_FLAG_OPEN_REPARSE_POINT, file,
+              finalPath);
+}
+
+std::uint32_t MarkForDeletion(const OpenFile& file) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE
+             ? 0
+             : GetLastError();
+}
+
+std::uint32_t LookUp(const wchar_t* path) {
+  return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
+}
+
+bool SamePath(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+void Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
 AnsiText ToAnsi(std::wstring_view text) {
   const int length = static_cast<int>(text.size());

@@ -22,6 +22,46 @@ constexpr std::array kRootKeyNames = {
 
 constinit std::uint32_t g_lastDllError = 0;
 
+// Set while the program holds its folder: from start to end.
+constinit const OwnFolder* g_ownFolder = nullptr;
+
+// Another program (a second copy of the tool, a virus scanner) may have a
+// target open for a moment. These waits, a third of a second in all, let it
+// finish before a failure counts; only a failure costs them.
+constexpr std::array<unsigned, 5> kRetryWaits = {10, 20, 40, 80, 160};
+
+bool MayPass(std::uint32_t status) {
+  return status == system_error::kAccessDenied || status == system_error::kSharingViolation ||
+         status == system_error::kDeletePending;
+}
+
+// One attempt; 0 once the file is confirmed gone.
+std::uint32_t TryKill(const Text& path) {
+  platform::OpenFile file;
+  Text finalPath;
+  std::uint32_t status = platform::OpenForDeletion(path.c_str(), file, finalPath);
+  if (status == system_error::kFileNotFound) {
+    return 0;
+  }
+  if (status != 0) {
+    return status;
+  }
+  if (g_ownFolder == nullptr || !g_ownFolder->Holds(finalPath.view(), path.view())) {
+    return system_error::kStoppedOnSymlink;
+  }
+  status = platform::MarkForDeletion(file);
+  if (status != 0) {
+    return status;
+  }
+  file.Reset();
+  // Another open handle keeps a marked file until it closes: look again.
+  status = platform::LookUp(path.c_str());
+  if (status == system_error::kFileNotFound || status == system_error::kPathNotFound) {
+    return 0;
+  }
+  return status == 0 ? system_error::kDeletePending : status;
+}
+
 std::wstring_view Describe(ErrorNumber number) {
   for (const auto& entry : kErrorDescriptions) {
     if (entry.number == number) {
@@ -81,13 +121,45 @@ int rtcMsgBox(const wchar_t* prompt, unsigned flags, const wchar_t* title) {
   return platform::AskUser(prompt, flags, title);
 }
 
-void rtcKillFiles(const Text& path) {
-  const std::uint32_t status = platform::RemoveFile(path.c_str());
-  // Gone already is what the caller wants; a second run then finishes the job.
-  if (status == 0 || status == system_error::kFileNotFound) {
-    return;
+OwnFolder::OwnFolder() {
+  const Text folder = App.Path();
+  const std::uint32_t status = platform::HoldFolder(folder.c_str(), handle_, finalPath_);
+  if (status != 0) {
+    vbaRaise(ErrorForSystemCode(status), status, {}, folder.view());
   }
-  vbaRaise(ErrorForSystemCode(status), status, {}, path.view());
+  g_ownFolder = this;
+}
+
+OwnFolder::~OwnFolder() { g_ownFolder = nullptr; }
+
+bool OwnFolder::Holds(std::wstring_view finalPath, std::wstring_view path) const {
+  const std::wstring_view folder = finalPath_.view();
+  // A drive root's final path ends in its separator already.
+  const std::size_t nameAt = folder.size() + (folder.ends_with(L'\\') ? 0 : 1);
+  if (finalPath.size() <= nameAt || finalPath[nameAt - 1] != L'\\') {
+    return false;
+  }
+  // The name must be the one `path` ends in, after its own separator.
+  const std::size_t nameSize = finalPath.size() - nameAt;
+  return path.size() > nameSize && path[path.size() - nameSize - 1] == L'\\' &&
+         platform::SamePath(std::wstring_view(finalPath.data(), folder.size()), folder) &&
+         platform::SamePath(std::wstring_view(finalPath.data() + nameAt, nameSize),
+                            std::wstring_view(path.data() + path.size() - nameSize, nameSize));
+}
+
+void rtcKillFiles(const Text& path) {
+  // Gone already is what the caller wants; a second run then finishes the job.
+  std::uint32_t status = TryKill(path);
+  for (const unsigned wait : kRetryWaits) {
+    if (!MayPass(status)) {
+      break;
+    }
+    platform::Pause(wait);
+    status = TryKill(path);
+  }
+  if (status != 0) {
+    vbaRaise(ErrorForSystemCode(status), status, {}, path.view());
+  }
 }
 
 void vbaEnd(ExitCode code) { platform::Exit(static_cast<int>(code)); }

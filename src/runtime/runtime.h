@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "resources/version.h"
+#include "runtime/platform.h"
 #include "runtime/text.h"
 
 // Declared external functions are 32-bit stdcall; a wrong convention would
@@ -23,6 +24,7 @@ namespace rt {
 // Predefined registry roots, as the 32-bit handle values Windows gives them.
 enum class RootKey : std::uint32_t {
   ClassesRoot = 0x80000000U,
+  CurrentUser = 0x80000001U,
   LocalMachine = 0x80000002U,
 };
 
@@ -85,6 +87,10 @@ inline constexpr std::uint32_t kInvalidName = 123;
 inline constexpr std::uint32_t kModuleNotFound = 126;
 inline constexpr std::uint32_t kProcNotFound = 127;
 inline constexpr std::uint32_t kBadPathName = 161;
+inline constexpr std::uint32_t kNoMoreItems = 259;
+inline constexpr std::uint32_t kDeletePending = 303;
+inline constexpr std::uint32_t kStoppedOnSymlink = 681;
+inline constexpr std::uint32_t kKeyDeleted = 1018;
 }  // namespace system_error
 
 struct SystemErrorMapping {
@@ -106,6 +112,8 @@ inline constexpr std::array kSystemErrorMappings = {
     SystemErrorMapping{system_error::kModuleNotFound, ErrorNumber::DllLoad},
     SystemErrorMapping{system_error::kProcNotFound, ErrorNumber::DllEntryPoint},
     SystemErrorMapping{system_error::kBadPathName, ErrorNumber::BadFileName},
+    // A name that leads out of the tool's folder: refused, nothing touched.
+    SystemErrorMapping{system_error::kStoppedOnSymlink, ErrorNumber::PathFileAccess},
 };
 
 ErrorNumber ErrorForSystemCode(std::uint32_t code);
@@ -125,8 +133,31 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
 // Message box; waits for the answer.
 int rtcMsgBox(const wchar_t* prompt, unsigned flags, const wchar_t* title);
 
-// Deletes one file. A file that is not there is as good as deleted; any other
-// failure raises the run-time error naming the path.
+// The tool's own folder, opened before anything is asked and held until the
+// program ends, so that it cannot be renamed or replaced meanwhile. A folder
+// that cannot be opened raises the run-time error naming it.
+class OwnFolder {
+ public:
+  OwnFolder();
+  OwnFolder(const OwnFolder&) = delete;
+  OwnFolder& operator=(const OwnFolder&) = delete;
+  OwnFolder(OwnFolder&&) = delete;
+  OwnFolder& operator=(OwnFolder&&) = delete;
+  ~OwnFolder();
+
+  // Whether `finalPath`, where the file opened by `path` really is, lies
+  // directly in this folder under the name `path` ends in.
+  [[nodiscard]] bool Holds(std::wstring_view finalPath, std::wstring_view path) const;
+
+ private:
+  platform::OpenFile handle_;
+  Text finalPath_;
+};
+
+// Deletes one file, the name itself and only if it lies directly in the held
+// own folder, and confirms it gone. A file that is not there is as good as
+// deleted; a name that leads anywhere else is refused; that and any other
+// failure raise the run-time error naming the path.
 void rtcKillFiles(const Text& path);
 
 // Ends the program at once.

@@ -1,6 +1,6 @@
-// A scripted stand-in for Win32 under the runtime: a registry of keys with
-// per-user and machine copies, a folder of files, the user's answer, and a
-// log of everything the tool asked of the system, in order.
+// A scripted stand-in for Win32 under the runtime: a registry with links, a
+// folder of files that may be links, the user's answer, and a log of every
+// deletion the tool made, in order.
 #pragma once
 
 #include <cstdint>
@@ -15,20 +15,31 @@ struct System {
   int answer = 6;
   std::wstring executable = L"C:\\Program Files\\Orvandel\\uninstall.exe";
 
-  std::set<std::wstring> files;                      // present; deleting one removes it
-  std::map<std::wstring, std::uint32_t> stuckFiles;  // path -> the error its deletion gives
+  // Files present. A name opens as itself unless `finalPaths` says where it
+  // really leads (a link the system cannot open as itself, a moved folder).
+  std::set<std::wstring> files;
+  std::map<std::wstring, std::wstring> finalPaths;
+  std::map<std::wstring, std::uint32_t> stuckFiles;  // path -> the error opening it gives
+  std::map<std::wstring, int> lingering;             // path -> looks it survives its deletion by
+  std::uint32_t folderError = 0;                     // opening the tool's own folder
+  std::wstring heldFolder;
 
-  std::map<std::string, int> keyCopies;           // "ROOT\path" -> copies visible in front
-  std::map<std::string, std::int32_t> stuckKeys;  // "ROOT\path" -> the status its deletion gives
+  // Keys as "HKLM\path" or "HKCU\path"; links are keys that name another.
+  std::set<std::string> keys;
+  std::map<std::string, std::string> links;
+  std::map<std::string, std::int32_t> stuckKeys;  // key -> the status deleting it gives
   std::set<std::string> regeneratingKeys;         // deleted, and back at once
+  std::set<std::string> vanishingKeys;            // deleted by someone else once opened
+  bool followedLink = false;                      // a link was opened as what it names
 
   bool libraryMissing = false;
   bool exportMissing = false;
   std::uint32_t lastError = 0;
 
-  std::vector<std::wstring> log;
+  std::vector<std::wstring> log;  // "file PATH" per deletion attempt, "key KEY" per key deleted
   int executableReads = 0;
   int lookups = 0;
+  int pauses = 0;
 };
 
 // Thrown where the real program would end: by End, or after the report.
@@ -41,7 +52,8 @@ struct Ended {
 System& Get();
 void Reset();
 
-// Seeds the three keys and the eight files as a real installation has them.
+// Seeds the three keys, each with a `command` subkey, and the eight files as
+// a real installation has them.
 void SeedInstallation(const std::wstring& folder);
 
 }  // namespace fake

@@ -1,5 +1,5 @@
 // The removal sequence against the fake system: what is touched, in which
-// order, and where it stops.
+// order, where it stops, and what it refuses to be led to.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,28 +13,21 @@ namespace {
 const std::wstring kFolder = L"C:\\Program Files\\Orvandel";
 
 const std::vector<std::wstring> kKeyDeletions = {
-    L"key HKCR\\*\\shell\\Orvandel",
-    L"key HKCR\\Folder\\shell\\Orvandel",
+    L"key HKLM\\Software\\Classes\\*\\shell\\Orvandel\\command",
+    L"key HKLM\\Software\\Classes\\*\\shell\\Orvandel",
+    L"key HKLM\\Software\\Classes\\Folder\\shell\\Orvandel\\command",
+    L"key HKLM\\Software\\Classes\\Folder\\shell\\Orvandel",
+    L"key HKLM\\password\\command",
     L"key HKLM\\password",
 };
 
+const std::vector<std::wstring> kNames = {L"\\Kembrasil.ocx", L"\\vantorix.ocx", L"\\PRELDA32.OCX", L"\\tolvane.dat",
+                                          L"\\Orvandel.exe",  L"\\marrowin.dat", L"\\sarnoth.txt",  L"\\TIMBRAL.txt"};
+
 std::vector<std::wstring> FileDeletions(const std::wstring& folder, std::size_t count = 8) {
-  const std::vector<std::wstring> names = {L"\\Kembrasil.ocx", L"\\vantorix.ocx", L"\\PRELDA32.OCX", L"\\tolvane.dat",
-                                           L"\\Orvandel.exe",  L"\\marrowin.dat", L"\\sarnoth.txt",  L"\\TIMBRAL.txt"};
   std::vector<std::wstring> log;
   for (std::size_t i = 0; i < count; ++i) {
-    log.push_back(L"file " + folder + names[i]);
-  }
-  return log;
-}
-
-// Key probes: each present key is deleted once and then found gone.
-std::vector<std::wstring> KeyLog(int copiesEach) {
-  std::vector<std::wstring> log;
-  for (const auto& key : kKeyDeletions) {
-    for (int i = 0; i <= copiesEach; ++i) {
-      log.push_back(key);
-    }
+    log.push_back(L"file " + folder + kNames[i]);
   }
   return log;
 }
@@ -44,9 +37,11 @@ std::vector<std::wstring> Concat(std::vector<std::wstring> a, const std::vector<
   return a;
 }
 
-// Runs the handler; the code the program ended with, or -1 if it returned.
+// Runs the handler as the runtime does, with the own folder held; the code
+// the program ended with, or -1 if it returned.
 int RunFormLoad(fake::Ended* ended = nullptr) {
   try {
+    const rt::OwnFolder folder;
     Form1::Form_Load();
   } catch (const fake::Ended& e) {
     if (ended != nullptr) {
@@ -63,9 +58,16 @@ class RemovalSequence : public ::testing::Test {
     fake::Reset();
     fake::SeedInstallation(kFolder);
   }
+  // After the question; retries of one file show as one line.
   static std::vector<std::wstring> LogAfterQuestion() {
     const auto& log = fake::Get().log;
-    return {log.begin() + 1, log.end()};
+    std::vector<std::wstring> lines;
+    for (auto line = log.begin() + 1; line != log.end(); ++line) {
+      if (lines.empty() || lines.back() != *line) {
+        lines.push_back(*line);
+      }
+    }
+    return lines;
   }
 };
 
@@ -80,10 +82,13 @@ TEST_F(RemovalSequence, AsksWithTheConfirmationTextsAndYesAsDefault) {
 
 TEST_F(RemovalSequence, YesRemovesKeysThenFilesInOrderAndReturns) {
   EXPECT_EQ(RunFormLoad(), -1);
-  EXPECT_EQ(LogAfterQuestion(), Concat(KeyLog(1), FileDeletions(kFolder)));
+  EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(kFolder)));
   EXPECT_TRUE(fake::Get().files.empty());
-  // The folder is read afresh for every file.
-  EXPECT_EQ(fake::Get().executableReads, 8);
+  EXPECT_TRUE(fake::Get().keys.empty());
+  EXPECT_EQ(fake::Get().heldFolder, kFolder);
+  // Held once before the question, then read afresh for every file.
+  EXPECT_EQ(fake::Get().executableReads, 1 + 8);
+  EXPECT_EQ(fake::Get().pauses, 0);
 }
 
 TEST_F(RemovalSequence, AnyAnswerButYesEndsWithCodeOneTouchingNothing) {
@@ -98,11 +103,11 @@ TEST_F(RemovalSequence, AnyAnswerButYesEndsWithCodeOneTouchingNothing) {
 }
 
 TEST_F(RemovalSequence, AbsentKeysAndFilesCountAsRemoved) {
-  fake::Get().keyCopies.clear();
+  fake::Get().keys.clear();
   fake::Get().files.erase(kFolder + L"\\Kembrasil.ocx");
   fake::Get().files.erase(kFolder + L"\\Orvandel.exe");
   EXPECT_EQ(RunFormLoad(), -1);
-  EXPECT_EQ(LogAfterQuestion(), Concat(KeyLog(0), FileDeletions(kFolder)));
+  EXPECT_EQ(LogAfterQuestion(), FileDeletions(kFolder));
   EXPECT_TRUE(fake::Get().files.empty());
 }
 
@@ -110,61 +115,157 @@ TEST_F(RemovalSequence, SecondRunAfterACompleteOneEndsNormally) {
   ASSERT_EQ(RunFormLoad(), -1);
   fake::Get().log.clear();
   EXPECT_EQ(RunFormLoad(), -1);
-  EXPECT_EQ(LogAfterQuestion(), Concat(KeyLog(0), FileDeletions(kFolder)));
+  EXPECT_EQ(LogAfterQuestion(), FileDeletions(kFolder));
 }
 
 TEST_F(RemovalSequence, PerUserAndMachineCopiesOfAClassKeyBothGo) {
-  fake::Get().keyCopies[R"(HKCR\*\shell\Orvandel)"] = 2;
+  fake::Get().keys.insert({R"(HKCU\Software\Classes\*\shell\Orvandel)",
+                           R"(HKCU\Software\Classes\Folder\shell\Orvandel)",
+                           R"(HKCU\Software\Classes\Folder\shell\Orvandel\command)", R"(HKCU\Software\Classes\x)"});
   EXPECT_EQ(RunFormLoad(), -1);
-  EXPECT_EQ(fake::Get().keyCopies["HKCR\\*\\shell\\Orvandel"], 0);
+  EXPECT_EQ(fake::Get().keys, (std::set<std::string>{"HKCU\\Software\\Classes\\x"}));
 }
 
 TEST_F(RemovalSequence, KeyPathReachesTheRegistryAsAnsiAndLastErrorIsKept) {
-  fake::Get().keyCopies.clear();
+  fake::Get().keys.clear();
   RunFormLoad();
-  // The last probe of the last key set it; the fake numbers them by log line.
-  EXPECT_EQ(rt::LastDllError(), 1000 + 1 + kKeyDeletions.size());
+  // The last call, the look for HKLM\password, set it; the fake numbers calls by log line.
+  EXPECT_EQ(rt::LastDllError(), 1001U);
 }
 
 TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
-  fake::Get().stuckKeys[R"(HKCR\Folder\shell\Orvandel)"] = 5;
+  fake::Get().stuckKeys[R"(HKLM\Software\Classes\Folder\shell\Orvandel\command)"] =
+      static_cast<std::int32_t>(0xC0000022U);
   fake::Ended ended{};
   EXPECT_EQ(RunFormLoad(&ended), 70);
   EXPECT_EQ(ended.title, L"软件卸载工具");
-  EXPECT_NE(ended.text.find(L"HKEY_CLASSES_ROOT\\Folder\\shell\\Orvandel"), std::wstring::npos);
-  EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[0], kKeyDeletions[1]}));
+  EXPECT_NE(ended.text.find(L"HKEY_CLASSES_ROOT\\Folder\\shell\\Orvandel\n(系统错误 5)"), std::wstring::npos);
+  EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[1]}));
   EXPECT_EQ(fake::Get().files.size(), 8U);
-  EXPECT_EQ(fake::Get().keyCopies["HKLM\\password"], 1);
+  EXPECT_EQ(fake::Get().keys.count("HKLM\\password"), 1U);
 }
 
 TEST_F(RemovalSequence, AKeyThatKeepsComingBackIsReportedNotLoopedOn) {
   fake::Get().regeneratingKeys.insert("HKLM\\password");
   fake::Ended ended{};
   EXPECT_EQ(RunFormLoad(&ended), 75);
-  EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password"), std::wstring::npos);
+  EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password\n(系统错误 0)"), std::wstring::npos);
   EXPECT_EQ(fake::Get().files.size(), 8U);
+}
+
+TEST_F(RemovalSequence, RegistryLinksGoAsLinksAndWhatTheyNameStays) {
+  const std::set<std::string> outside = {"HKLM\\Software\\Outside", R"(HKLM\Software\Outside\child)",
+                                         R"(HKLM\Software\Classes\*\shell\Bystander)"};
+  // Below a target: to another key, to the shell key above it, to itself (a
+  // loop), to nothing; then the target itself a link.
+  fake::Get().keys.insert(outside.begin(), outside.end());
+  fake::Get().links = {{R"(HKLM\Software\Classes\*\shell\Orvandel\x)", "HKLM\\Software\\Outside"},
+                       {"HKLM\\password\\shell", R"(HKLM\Software\Classes\*\shell)"},
+                       {"HKLM\\password\\loop", "HKLM\\password"},
+                       {R"(HKLM\password\command\dangling)", "HKLM\\Nothing\\Here"}};
+  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Get().keys, outside);
+  EXPECT_TRUE(fake::Get().links.empty());
+  EXPECT_FALSE(fake::Get().followedLink);
+
+  SetUp();
+  fake::Get().keys.erase("HKLM\\password");
+  fake::Get().keys.erase("HKLM\\password\\command");
+  fake::Get().keys.insert(outside.begin(), outside.end());
+  fake::Get().links = {{"HKLM\\password", "HKLM\\Software\\Outside"}};
+  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Get().keys, outside);
+  EXPECT_TRUE(fake::Get().links.empty());
+}
+
+TEST_F(RemovalSequence, AKeyDeletedMeanwhileByAnotherCopyCountsOnceFoundGone) {
+  fake::Get().vanishingKeys = {"HKLM\\password\\command", R"(HKLM\Software\Classes\*\shell\Orvandel\command)"};
+  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_TRUE(fake::Get().keys.empty());
 }
 
 TEST_F(RemovalSequence, AFileThatCannotBeDeletedStopsThereWithItsNumber) {
   struct Row {
     std::uint32_t system;
     int number;
+    int pauses;  // what another program may let go of is looked at again
   };
-  // In use, read-only or running, not ready, path gone, bad name, anything else.
-  for (const Row row : {Row{32, 70}, Row{5, 70}, Row{33, 70}, Row{21, 71}, Row{3, 76}, Row{123, 52}, Row{1117, 75}}) {
+  // Running or read-only, in use, locked, not ready, path gone, bad name, anything else.
+  for (const Row row : {Row{5, 70, 5}, Row{32, 70, 5}, Row{33, 70, 0}, Row{21, 71, 0}, Row{3, 76, 0}, Row{123, 52, 0},
+                        Row{1117, 75, 0}}) {
     SCOPED_TRACE(row.system);
     SetUp();
     const std::wstring stuck = kFolder + L"\\Orvandel.exe";
     fake::Get().stuckFiles[stuck] = row.system;
     fake::Ended ended{};
     EXPECT_EQ(RunFormLoad(&ended), row.number);
-    EXPECT_NE(ended.text.find(stuck), std::wstring::npos);
-    EXPECT_NE(ended.text.find(L"(系统错误 " + std::to_wstring(row.system) + L")"), std::wstring::npos);
-    EXPECT_EQ(LogAfterQuestion(), Concat(KeyLog(1), FileDeletions(kFolder, 5)));
+    EXPECT_NE(ended.text.find(stuck + L"\n(系统错误 " + std::to_wstring(row.system) + L")"), std::wstring::npos);
+    EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(kFolder, 5)));
+    EXPECT_EQ(fake::Get().pauses, row.pauses);
     // Files 1 to 4 are gone; 5 to 8 stay.
     EXPECT_EQ(fake::Get().files.size(), 4U);
     EXPECT_EQ(fake::Get().files.count(kFolder + L"\\TIMBRAL.txt"), 1U);
   }
+}
+
+TEST_F(RemovalSequence, ANameThatLeadsOutOfTheFolderIsRefusedAndNothingThereIsTouched) {
+  struct Row {
+    const char* what;
+    std::vector<std::wstring> leadingOut;  // targets that lead to D:\Other\<name>
+    std::size_t stopsAt;                   // target number of the refusal
+  };
+  const std::wstring other = L"D:\\Other";
+  for (const Row& row :
+       {Row{"a target links out", {L"\\PRELDA32.OCX"}, 3}, Row{"the folder was replaced by a link", kNames, 1}}) {
+    SCOPED_TRACE(row.what);
+    SetUp();
+    for (const auto& name : row.leadingOut) {
+      fake::Get().finalPaths[kFolder + name] = other + name;
+      fake::Get().files.insert(other + name);
+    }
+    fake::Ended ended{};
+    EXPECT_EQ(RunFormLoad(&ended), 75);
+    const std::wstring refused = kFolder + kNames[row.stopsAt - 1];
+    EXPECT_NE(ended.text.find(L"路径/文件访问错误\n\n" + refused + L"\n(系统错误 681)"), std::wstring::npos);
+    for (const auto& name : row.leadingOut) {
+      EXPECT_EQ(fake::Get().files.count(other + name), 1U);
+    }
+    // Earlier targets are gone; the refused one and later ones stay.
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
+      EXPECT_EQ(fake::Get().files.count(kFolder + kNames[i]), i + 1 < row.stopsAt ? 0U : 1U) << i;
+    }
+    EXPECT_EQ(fake::Get().pauses, 0);
+  }
+
+  // A link to another file of the folder: the link is not what goes.
+  SetUp();
+  fake::Get().files.insert(kFolder + L"\\readme.txt");
+  fake::Get().finalPaths[kFolder + L"\\Kembrasil.ocx"] = kFolder + L"\\readme.txt";
+  EXPECT_EQ(RunFormLoad(), 75);
+  EXPECT_EQ(fake::Get().files.count(kFolder + L"\\readme.txt"), 1U);
+}
+
+TEST_F(RemovalSequence, AFileStillThereAfterItsDeletionIsNotReportedRemoved) {
+  const std::wstring target = kFolder + L"\\tolvane.dat";
+  // Held a moment longer by another copy of the tool: looked at again, then done.
+  fake::Get().lingering[target] = 2;
+  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Get().pauses, 2);
+
+  SetUp();
+  fake::Get().lingering[target] = 100;
+  fake::Ended ended{};
+  EXPECT_EQ(RunFormLoad(&ended), 75);
+  EXPECT_NE(ended.text.find(target + L"\n(系统错误 303)"), std::wstring::npos);
+  EXPECT_EQ(fake::Get().files.count(kFolder + L"\\Orvandel.exe"), 1U);
+}
+
+TEST_F(RemovalSequence, AnOwnFolderThatCannotBeOpenedIsARunTimeError) {
+  fake::Get().folderError = 3;
+  fake::Ended ended{};
+  EXPECT_EQ(RunFormLoad(&ended), 76);
+  EXPECT_NE(ended.text.find(kFolder + L"\n(系统错误 3)"), std::wstring::npos);
+  EXPECT_TRUE(fake::Get().log.empty());
 }
 
 TEST_F(RemovalSequence, PathIsTheNameAppendedToTheFolderAsItIs) {
@@ -178,9 +279,11 @@ TEST_F(RemovalSequence, PathIsTheNameAppendedToTheFolderAsItIs) {
                          Row{L"\\\\?\\C:\\long\\uninstall.exe", L"\\\\?\\C:\\long"}}) {
     SCOPED_TRACE(row.executable);
     fake::Reset();
+    fake::SeedInstallation(row.folder);
     fake::Get().executable = row.executable;
     EXPECT_EQ(RunFormLoad(), -1);
-    EXPECT_EQ(LogAfterQuestion(), Concat(KeyLog(0), FileDeletions(row.folder)));
+    EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(row.folder)));
+    EXPECT_TRUE(fake::Get().files.empty());
   }
 }
 

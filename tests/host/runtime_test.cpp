@@ -47,7 +47,7 @@ class DeclaredCall : public ::testing::Test {
 };
 
 TEST_F(DeclaredCall, IsLookedUpOnceAndKept) {
-  rt::DeclaredFunction function{L"advapi32.dll", "RegDeleteTreeA", nullptr};
+  rt::DeclaredFunction function{L"advapi32.dll", "RegOpenKeyExA", nullptr};
   void* first = rt::DllFunctionCall(function);
   void* second = rt::DllFunctionCall(function);
   EXPECT_NE(first, nullptr);
@@ -64,7 +64,7 @@ TEST_F(DeclaredCall, MissingLibraryOrExportIsARunTimeErrorNamingTheLibrary) {
     fake::Reset();
     fake::Get().libraryMissing = row.libraryMissing;
     fake::Get().exportMissing = !row.libraryMissing;
-    rt::DeclaredFunction function{L"advapi32.dll", "RegDeleteTreeA", nullptr};
+    rt::DeclaredFunction function{L"advapi32.dll", "RegOpenKeyExA", nullptr};
     fake::Ended ended{};
     EXPECT_EQ(EndCode(function, ended), row.number);
     EXPECT_NE(ended.text.find(L"advapi32.dll"), std::wstring::npos);

@@ -26,8 +26,6 @@ void WriteFile(const std::wstring& path) {
   CloseHandle(file);
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 TEST(AppPath, IsTheFolderOfTheRunningExecutable) {
   wchar_t name[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, name, MAX_PATH);
@@ -38,7 +36,7 @@ TEST(AppPath, IsTheFolderOfTheRunningExecutable) {
   EXPECT_EQ(executable, std::wstring(name, length));
 }
 
-TEST(RemoveFile, ReportsWhyAFileCannotGo) {
+TEST(FileDeletion, OpensTheNameItselfAndReportsWhyAFileCannotGo) {
   const std::wstring folder = TempFolder();
   const std::wstring plain = folder + L"\\plain 文件.dat";
   const std::wstring readOnly = folder + L"\\readonly.dat";
@@ -52,19 +50,35 @@ TEST(RemoveFile, ReportsWhyAFileCannotGo) {
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   CreateDirectoryW(subfolder.c_str(), nullptr);
 
+  rt::platform::OpenFile own;
+  rt::Text ownFinal;
+  ASSERT_EQ(rt::platform::HoldFolder(folder.c_str(), own, ownFinal), 0U);
+  EXPECT_FALSE(MoveFileW(folder.c_str(), (folder + L"-moved").c_str())) << "a held folder must not move";
+
   struct Row {
     std::wstring path;
-    std::uint32_t status;
+    std::uint32_t open;
+    std::uint32_t mark;
     bool remains;
   };
-  for (const Row& row :
-       {Row{plain, 0, false}, Row{plain, ERROR_FILE_NOT_FOUND, false}, Row{readOnly, ERROR_ACCESS_DENIED, true},
-        Row{held, ERROR_SHARING_VIOLATION, true}, Row{subfolder, ERROR_ACCESS_DENIED, true},
-        Row{folder + L"\\missing\\x.dat", ERROR_PATH_NOT_FOUND, false}}) {
-    EXPECT_EQ(rt::platform::RemoveFile(row.path.c_str()), row.status) << row.path;
-    EXPECT_EQ(Exists(row.path), row.remains) << row.path;
+  for (const Row& row : {Row{plain, 0, 0, false}, Row{plain, ERROR_FILE_NOT_FOUND, 0, false},
+                         Row{readOnly, 0, ERROR_ACCESS_DENIED, true}, Row{held, ERROR_SHARING_VIOLATION, 0, true},
+                         Row{subfolder, ERROR_ACCESS_DENIED, 0, true},
+                         Row{folder + L"\\missing\\x.dat", ERROR_PATH_NOT_FOUND, 0, false}}) {
+    rt::platform::OpenFile file;
+    rt::Text finalPath;
+    ASSERT_EQ(rt::platform::OpenForDeletion(row.path.c_str(), file, finalPath), row.open) << row.path;
+    if (row.open == 0) {
+      // Where it really is: the held folder's final path and the name.
+      const std::wstring name = row.path.substr(row.path.find_last_of(L'\\'));
+      EXPECT_EQ(std::wstring(finalPath.view()), std::wstring(ownFinal.view()) + name);
+      EXPECT_EQ(rt::platform::MarkForDeletion(file), row.mark) << row.path;
+    }
+    file.Reset();
+    EXPECT_EQ(rt::platform::LookUp(row.path.c_str()) == 0, row.remains) << row.path;
   }
 
+  own.Reset();
   CloseHandle(holder);
   SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(readOnly.c_str());
@@ -75,7 +89,7 @@ TEST(RemoveFile, ReportsWhyAFileCannotGo) {
 
 TEST(SystemFunctions, ComeFromTheSystemFolderOnly) {
   std::uint32_t error = 0;
-  EXPECT_NE(rt::platform::FindSystemFunction(L"advapi32.dll", "RegDeleteTreeA", error), nullptr);
+  EXPECT_NE(rt::platform::FindSystemFunction(L"advapi32.dll", "RegOpenKeyExA", error), nullptr);
   EXPECT_EQ(rt::platform::FindSystemFunction(L"advapi32.dll", "NoSuchExport", error), nullptr);
   EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_PROC_NOT_FOUND));
   EXPECT_EQ(rt::platform::FindSystemFunction(L"nosuchlibrary.dll", "Anything", error), nullptr);
@@ -124,9 +138,19 @@ class RegistryRemoval : public ::testing::Test {
     RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
     RegCloseKey(key);
   }
-  static bool Present(HKEY root, const std::wstring& path) {
+  static void Link(const std::wstring& path, const std::wstring& target) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    // The target as the kernel names it, UTF-16 without a terminator.
+    RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
+                   static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+  }
+  static bool Present(HKEY root, const std::wstring& path, DWORD options = 0) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), options, KEY_READ, &key) != ERROR_SUCCESS) {
       return false;
     }
     RegCloseKey(key);
@@ -146,10 +170,24 @@ TEST_F(RegistryRemoval, RemovesAKeyWithSubkeysAndValues) {
   EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, key_));
 }
 
-TEST_F(RegistryRemoval, AnAbsentKeyIsAlreadyRemoved) {
+TEST_F(RegistryRemoval, LinksGoAsLinksAndWhatTheyNameStays) {
+  const std::wstring outside = key_ + L"Outside";
+  const std::wstring machine = L"\\Registry\\Machine\\";
+  Create(HKEY_LOCAL_MACHINE, outside + L"\\child");
+  Create(HKEY_LOCAL_MACHINE, key_ + L"\\command");
+  Link(key_ + L"\\command\\out", machine + outside);
+  Link(key_ + L"\\loop", machine + key_);
+  Link(key_ + L"\\dangling", machine + L"Nothing\\Here");
   Module1::RemoveRegKey(rt::RootKey::LocalMachine, key_);
-  Module1::RemoveRegKey(rt::RootKey::ClassesRoot, entry_);
   EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, key_));
+  EXPECT_TRUE(Present(HKEY_LOCAL_MACHINE, outside + L"\\child"));
+
+  // The target itself a link.
+  Link(key_, machine + outside);
+  Module1::RemoveRegKey(rt::RootKey::LocalMachine, key_);
+  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, key_, REG_OPTION_OPEN_LINK));
+  EXPECT_TRUE(Present(HKEY_LOCAL_MACHINE, outside + L"\\child"));
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, outside.c_str());
 }
 
 TEST_F(RegistryRemoval, NoCopyShowsThroughClassesRootAfterwards) {
@@ -159,8 +197,7 @@ TEST_F(RegistryRemoval, NoCopyShowsThroughClassesRootAfterwards) {
   Module1::RemoveRegKey(rt::RootKey::ClassesRoot, entry_);
   EXPECT_FALSE(Present(HKEY_CLASSES_ROOT, entry_));
   EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + entry_));
-  // Wine 8 does not show the per-user copy through the root, so here it stays;
-  // Windows does, and the host tests cover removing both copies.
+  EXPECT_FALSE(Present(HKEY_CURRENT_USER, L"Software\\Classes\\" + entry_));
 }
 
 }  // namespace
