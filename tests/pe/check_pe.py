@@ -14,7 +14,7 @@ import sys
 
 import pefile
 
-MAX_SIZE = 20480
+MAX_SIZE = 16384
 
 # Windows' own DLLs that a small GUI tool may import. Everything else (the MinGW
 # runtime DLLs above all) would have to ship beside the tool, and a DLL that is
@@ -239,6 +239,18 @@ def append(tail):
     return lambda data: bytes(data) + tail
 
 
+def in_stub(payload):
+    # Over the DOS stub, which every PE file has, so the file keeps its size.
+    def spoil(data):
+        stub_end = pefile.PE(data=bytes(data)).DOS_HEADER.e_lfanew
+        if 0x40 + len(payload) > stub_end:
+            raise SystemExit("self-test: no room in the DOS stub")
+        spoiled = bytearray(data)
+        spoiled[0x40:0x40 + len(payload)] = payload
+        return bytes(spoiled)
+    return spoil
+
+
 FAULTS = [
     ("machine i386, PE32", "built for x86-64", set_field(lambda pe: pe.FILE_HEADER, "Machine", 0x8664)),
     ("subsystem Windows GUI", "console subsystem", set_field(lambda pe: pe.OPTIONAL_HEADER, "Subsystem", 3)),
@@ -254,8 +266,8 @@ FAULTS = [
     ("resource time stamps 0", "windres time stamp",
      set_field(lambda pe: pe.DIRECTORY_ENTRY_RESOURCE.struct, "TimeDateStamp", 0x5F5E1000)),
     ("debug/export time stamps 0", "debug directory with a time stamp", add_debug_directory),
-    ("no build paths", "source path in the data", append(b"/work/main/src/runtime/entry.cpp\0")),
-    ("no build paths", "wide build path", append("C:\\x\\build\\win32\\x.rc".encode("utf-16-le"))),
+    ("no build paths", "source path in the data", in_stub(b"/work/main/src/runtime/entry.cpp\0")),
+    ("no build paths", "wide build path", in_stub("C:\\x\\build\\win32\\x.rc".encode("utf-16-le"))),
     (f"size <= {MAX_SIZE}", "grown past the limit", append(b"\0" * MAX_SIZE)),
 ]
 # A fault that also trips a second row is fine only where the two go together.

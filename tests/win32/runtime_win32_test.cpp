@@ -145,7 +145,7 @@ class RegistryRemoval : public ::testing::Test {
               ERROR_SUCCESS);
     // The target as the kernel names it, UTF-16 without a terminator.
     RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
-                   static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+                   static_cast<DWORD>(target.size()) * sizeof(wchar_t));
     RegCloseKey(key);
   }
   static bool Present(HKEY root, const std::wstring& path, DWORD options = 0) {

@@ -60,6 +60,7 @@ LABEL_96 = (64, 24, 145, 33)
 BUTTON_96 = (88, 72, 65, 25)
 
 ERROR_NAMES = {70: "权限被拒绝", 75: "路径/文件访问错误", 76: "路径未找到"}
+REFUSED = 681  # the system code of a name that leads out of the tool's folder
 
 # Registry keys the tool removes, as seen through HKCR, and where each is seeded.
 SHELL_KEYS = (r"*\shell\Orvandel", r"Folder\shell\Orvandel")
@@ -81,6 +82,10 @@ class Run:
     keys_left: bool = False
     obstacle: tuple[str, str] | None = None   # ("hold" | "read-only", target) during this run
     error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
+    # What an attacker does: "link-out" makes a target a link to a file outside the folder before
+    # the run; "replace-folder" renames the folder and puts a link to another in its place while
+    # the confirmation box is up (from the Unix side, which Wine's share modes do not stop).
+    attack: str | None = None
 
 
 @dataclass(frozen=True)
@@ -92,6 +97,8 @@ class Scenario:
     lang: str = "zh_CN.UTF-8"
     folder: str = "app"
     serial: bool = False           # restarts the prefix's Wine processes (DPI): nothing else may run
+    links: tuple[tuple[str, str], ...] = ()  # registry links planted after seeding: (HKLM\path, target)
+    together: int = 0              # rounds of two copies started at once and answered Yes at once
 
 
 def held(target: str, system_error: int = 32) -> Run:
@@ -126,6 +133,24 @@ SCENARIOS = (
     Scenario("english_locale_chinese_folder", (Run(), ), lang="en_US.UTF-8", folder="御载 测试 目录"),
     Scenario("english_locale_held_file_names_path", (held("sarnoth.txt"),), lang="en_US.UTF-8",
              folder="御载 测试 目录"),
+    # --- an elevated deleter that cannot be turned against anything else ---
+    # Stops at the first file with the refusal; the other folder keeps all eight.
+    Scenario("folder_replaced_by_link_while_asking", (
+        Run(answer="return", finish=None, exit_code=75, left=TARGETS, attack="replace-folder",
+            error=(75, REFUSED, TARGETS[0])),)),
+    Scenario("target_linking_outside_is_refused", (
+        Run(answer="return", finish=None, exit_code=75, left=TARGETS[2:], attack="link-out",
+            error=(75, REFUSED, TARGETS[2])),)),
+    # Below the targets: a link to the shell key that holds a bystander, a loop, a dangling link,
+    # a link to a key outside. Each goes as a link; the bystanders' keys survive.
+    Scenario("registry_links_below_targets", (Run(),), links=(
+        (r"password\shell", r"\Registry\Machine\Software\Classes\*\shell"),
+        (r"password\loop", r"\Registry\Machine\password"),
+        (r"password\command\dangling", r"\Registry\Machine\Nothing\Here"),
+        (r"Software\Classes\*\shell\Orvandel\x", r"\Registry\Machine\Software\Bystander"))),
+    Scenario("registry_target_is_a_link", (Run(),),
+             links=((r"password", r"\Registry\Machine\Software\Bystander"),)),
+    Scenario("two_copies_answered_at_once", (), together=3),
 )
 
 
@@ -436,6 +461,13 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
     stale = [w["title"] for w in wine.inspect("list") if w["title"] in (CONFIRM_TITLE, ERROR_TITLE, DONE_TITLE)]
     check(not stale, f"windows left over from an earlier run: {stale}")
     obstacle = Obstacle(wine, folder, run.obstacle)
+    outside = wine.work / "outside"
+    moved = folder.with_name(folder.name + "-moved")
+    if run.attack == "link-out":
+        outside.mkdir(exist_ok=True)
+        (outside / "secret.dll").write_text("not the tool's\n")
+        (folder / run.error[2]).unlink()
+        (folder / run.error[2]).symlink_to(outside / "secret.dll")
     watch = TitleWatch(wine, DONE_TITLE) if run.finish is None else None
     tool = wine.start("tool", str(folder / exe.name))
     try:
@@ -443,6 +475,12 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
         check_confirmation(box)
         if shots:
             wine.screenshot(CONFIRM_TITLE, shots / f"{tag}-confirm.png")
+        if run.attack == "replace-folder":
+            outside.mkdir(exist_ok=True)
+            for name in TARGETS:
+                (outside / name).write_text("another folder's\n")
+            folder.rename(moved)
+            folder.symlink_to(outside)
         buttons = {c["id"]: c for c in box["children"]}
         if run.answer == "return":
             wine.press(CONFIRM_TITLE, "Return")
@@ -481,7 +519,14 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
             tool.wait()
         obstacle.release()
         seen = watch.stop() if watch else False
+        if run.attack == "replace-folder" and moved.exists():
+            folder.unlink()
+            moved.rename(folder)
     check(not seen, f"a {DONE_TITLE!r} window appeared")
+    if run.attack:
+        kept = [p.name for p in outside.iterdir()] if outside.exists() else []
+        expected = TARGETS if run.attack == "replace-folder" else ("secret.dll",)
+        check(sorted(kept) == sorted(expected), f"outside the folder only {sorted(kept)} survived")
 
     left = leftovers(folder, exe.name)
     check(left == set(run.left), f"left in the folder: {sorted(left)}, expected {sorted(run.left)}")
@@ -490,8 +535,12 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
     for key in keys:
         check(wine.registry_has(key) == run.keys_left,
               f"{key} {'missing' if run.keys_left else 'still there'}")
+    check_bystanders(wine)
+
+
+def check_bystanders(wine: Wine) -> None:
     for key in BYSTANDER_KEYS:
-        check(wine.registry_has(key), f"{key} was removed")
+        check(wine.registry_has(f"{key}\\command"), f"{key} was removed")
 
 
 def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: Path | None) -> None:
@@ -503,8 +552,14 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
     if scenario.dpi != 96:
         subprocess.run([str(PREFIX_SH), "dpi", str(scenario.dpi)], check=True, stdin=subprocess.DEVNULL)
     try:
+        if scenario.together:
+            run_together(wine, scenario, folder, exe)
+            return
         stage_folder(folder, exe)
         keys = seed_registry(wine, scenario.seed, folder)
+        for path, target in scenario.links:
+            made = wine.run(str(wine.tools / "reglink.exe"), path, target)
+            check(made.returncode == 0, f"could not plant the registry link {path}: {made.returncode}")
         for index, run in enumerate(scenario.runs, 1):
             try:
                 run_once(wine, scenario, run, index, folder, exe, keys, shots)
@@ -513,6 +568,44 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
     finally:
         if scenario.dpi != 96:
             subprocess.run([str(PREFIX_SH), "dpi", "96"], check=True, stdin=subprocess.DEVNULL)
+
+
+def run_together(wine: Wine, scenario: Scenario, folder: Path, exe: Path) -> None:
+    """Two copies in one folder, both boxes answered Yes by one program at the same instant, a few
+    times over: each must end in its completion window with 0 (or report a real failure, of which
+    there is none here), never a false error."""
+    for round_ in range(1, scenario.together + 1):
+        stage_folder(folder, exe)
+        keys = seed_registry(wine, scenario.seed, folder)
+        tools = [wine.start(f"tool{i}", str(folder / exe.name)) for i in (1, 2)]
+        try:
+            def titled(title: str) -> list[dict]:
+                return [w for w in wine.inspect("list") if w["title"] == title]
+            deadline = time.monotonic() + WINDOW_TIMEOUT
+            while len(titled(CONFIRM_TITLE)) < 2:
+                check(time.monotonic() < deadline, f"round {round_}: two confirmation boxes did not come up")
+                time.sleep(0.05)
+            wine.run(str(wine.tools / "inspect.exe"), "yes", "--title", CONFIRM_TITLE)
+            deadline = time.monotonic() + WINDOW_TIMEOUT
+            while len([w for w in wine.inspect("list") if w["class"] == DONE_CLASS]) < 2:
+                errors = titled(ERROR_TITLE)
+                texts = [c["text"] for w in errors for c in w["children"] if c["text"]]
+                check(not errors, f"round {round_}: an error was reported: {texts}")
+                check(time.monotonic() < deadline, f"round {round_}: two completion windows did not come up")
+                time.sleep(0.05)
+            wine.run(str(wine.tools / "inspect.exe"), "close", "--class", DONE_CLASS)
+            statuses = [tool.wait(timeout=EXIT_TIMEOUT) for tool in tools]
+            check(statuses == [0, 0], f"round {round_}: exit codes {statuses}")
+        finally:
+            for tool in tools:
+                if tool.poll() is None:
+                    os.killpg(tool.pid, 9)
+                    tool.wait()
+        left = leftovers(folder, exe.name)
+        check(not left, f"round {round_}: left in the folder: {sorted(left)}")
+        for key in keys:
+            check(not wine.registry_has(key), f"round {round_}: {key} still there")
+        check_bystanders(wine)
 
 
 def answer_yes(tools: Path, shots: Path | None) -> int:

@@ -3,6 +3,7 @@
 //
 //   inspect find  [--title T] [--class C] [--timeout MS]   windows matching exactly; exit 1 if none
 //   inspect close [--title T] [--class C]                  posts WM_CLOSE to each match
+//   inspect yes   [--title T] [--class C]                  answers each matching box Yes, all at once
 //   inspect list                                           every visible top-level window
 //
 // Texts come from WM_GETTEXT and rectangles from the window manager state, both of which
@@ -150,7 +151,7 @@ std::vector<HWND> find_windows(const Filter& filter, bool visible_only) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
-    write_utf8(L"usage: inspect find|close|list [--title T] [--class C] [--timeout MS]\n");
+    write_utf8(L"usage: inspect find|close|yes|list [--title T] [--class C] [--timeout MS]\n");
     return 2;
   }
   std::wstring command = argv[1];
@@ -171,7 +172,7 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (filter.title == nullptr && filter.class_name == nullptr) {
-    write_utf8(L"find and close need --title or --class\n");
+    write_utf8(L"find, close and yes need --title or --class\n");
     return 2;
   }
   DWORD start = GetTickCount();
@@ -185,6 +186,8 @@ int wmain(int argc, wchar_t** argv) {
   for (HWND window : found) {
     if (command == L"close")
       PostMessageW(window, WM_CLOSE, 0, 0);
+    else if (command == L"yes")
+      PostMessageW(window, WM_COMMAND, IDYES, 0);
     else
       write_utf8(describe(window));
   }
