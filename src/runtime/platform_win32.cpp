@@ -85,7 +85,8 @@ std::uint32_t HoldFolder(const wchar_t* path, OpenFile& folder, Text& finalPath)
   // Without delete sharing nobody can rename, move or remove the folder while
   // this handle is open; only a handle with data access takes part in that
   // check, and backup semantics is how a folder is opened at all.
-  return Open(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS, folder, finalPath);
+  return Open(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS, folder,
+              finalPath);
 }
 
 std::uint32_t OpenForDeletion(const wchar_t* path, OpenFile& file, Text& finalPath) {
