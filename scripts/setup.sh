@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
+  cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 clang lld llvm-14
   libgtest-dev googletest clang-format clang-tidy cppcheck
   wine wine32:i386
   xvfb xdotool x11-utils imagemagick

@@ -43,20 +43,16 @@ class OpenKey {
   OpenKey& operator=(const OpenKey&) = delete;
   OpenKey(OpenKey&&) = delete;
   OpenKey& operator=(OpenKey&&) = delete;
-  ~OpenKey() { Close(); }
+  ~OpenKey() {
+    if (key_ != 0) {
+      rt::Declared<RegCloseKey>(g_regCloseKey)(key_);
+    }
+  }
 
   [[nodiscard]] Key Get() const noexcept { return key_; }
   void Swap(OpenKey& other) noexcept { std::swap(key_, other.key_); }
-  Key* Receive() noexcept {
-    Close();
-    return &key_;
-  }
-  void Close() noexcept {
-    if (key_ != 0) {
-      rt::Declared<RegCloseKey>(g_regCloseKey)(key_);
-      key_ = 0;
-    }
-  }
+  // Where an open call puts the key: only ever a fresh owner's.
+  Key* Receive() noexcept { return &key_; }
 
  private:
   Key key_ = 0;
@@ -138,7 +134,7 @@ void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath) {
   // HKEY_CLASSES_ROOT shows a per-user copy over the machine's: both go.
   const bool classes = root == rt::RootKey::ClassesRoot;
   const rt::AnsiText path = rt::AnsiText::Join({classes ? R"(Software\Classes\)"sv : ""sv, ansiPath.view()});
-  constexpr std::array kHives = {rt::RootKey::LocalMachine, rt::RootKey::CurrentUser};
+  constexpr std::array<rt::RootKey, 2> kHives = {rt::RootKey::LocalMachine, rt::RootKey::CurrentUser};
   for (std::size_t copy = 0; copy < (classes ? kHives.size() : 1); ++copy) {
     const auto hive = static_cast<Key>(kHives[copy]);
     const std::uint32_t status = RemoveTree(hive, path.c_str());

@@ -4,6 +4,8 @@
 
 namespace Form1 {
 
+using namespace std::string_view_literals;
+
 void Form_Load() {
   if (rt::rtcMsgBox(kConfirmPrompt, kConfirmFlags, kConfirmTitle) != rt::kAnswerYes) {
     rt::vbaEnd(rt::ExitCode::Declined);
@@ -54,11 +56,12 @@ constexpr rt::ControlDescription Command1{
 };
 
 // In tab order.
-constexpr std::array kControls = {Label1, Command1};
+constexpr std::array<rt::ControlDescription, 2> kControls = {Label1, Command1};
 
 }  // namespace
 
 constinit const rt::FormDescription kDescription{
+    .className = L"UninstallForm1"sv,
     .caption936 = "\xd3\xf9\xd4\xd8",  // 御载
     .client = {.left = 4140, .top = 2985, .width = 3960, .height = 1665},
     .iconGroup = 1,

@@ -22,7 +22,7 @@ struct RegistryTarget {
 };
 
 // Removed in this order, all keys before any file.
-inline constexpr std::array kRegistryTargets = {
+inline constexpr std::array<RegistryTarget, 3> kRegistryTargets = {
     RegistryTarget{rt::RootKey::ClassesRoot, L"*\\shell\\Orvandel"},
     RegistryTarget{rt::RootKey::ClassesRoot, L"Folder\\shell\\Orvandel"},
     RegistryTarget{rt::RootKey::LocalMachine, L"password"},

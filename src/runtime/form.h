@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
+
+#include "runtime/runtime.h"
 
 namespace rt {
 
@@ -42,18 +45,12 @@ struct ControlDescription {
 };
 
 struct FormDescription {
-  const char* caption936;  // code page 936
-  TwipsRect client;        // position and size of the client area
+  std::wstring_view className;  // the window class the runtime registers; a literal, so terminated
+  const char* caption936;       // code page 936
+  TwipsRect client;             // position and size of the client area
   int iconGroup;
   std::span<const ControlDescription> controls;  // in tab order
   void (*load)();
-};
-
-// What the entry point hands to ThunRTMain.
-struct ProjectHeader {
-  const FormDescription* startup;
-  std::uint16_t locale;
-  std::uint16_t threads;
 };
 
 // Creates the startup form hidden, runs its load handler, shows it, and

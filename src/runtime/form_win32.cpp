@@ -14,7 +14,6 @@ namespace rt {
 
 namespace {
 
-constexpr wchar_t kFormClass[] = L"UninstallForm1";
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD kFormExStyle = 0;
 constexpr std::size_t kMaxControls = 4;
@@ -197,34 +196,24 @@ HWND CreateControl(const ControlDescription& control, HWND parent, HINSTANCE ins
                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance, nullptr);
 }
 
-// The form, its controls and layout, hidden. False when Windows refused.
+// The form and its controls, hidden: all the load handler needs, and all
+// that happens before the question. False when Windows refused.
 bool CreateForm(Form& form, HINSTANCE instance) {
   const FormDescription& description = *form.description;
-  form.dpi.getDpiForWindow = win32::OptionalFunction<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
-  form.dpi.adjustWindowRectExForDpi =
-      win32::OptionalFunction<AdjustWindowRectExForDpiFn>(L"user32.dll", "AdjustWindowRectExForDpi");
-  form.dpi.systemParametersInfoForDpi =
-      win32::OptionalFunction<SystemParametersInfoForDpiFn>(L"user32.dll", "SystemParametersInfoForDpi");
-
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = FormProc;
   windowClass.hInstance = instance;
   windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-  windowClass.lpszClassName = kFormClass;
-  const auto iconName = MAKEINTRESOURCEW(description.iconGroup);
-  windowClass.hIcon = static_cast<HICON>(
-      LoadImageW(instance, iconName, IMAGE_ICON, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
-  windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, iconName, IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                                      GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+  windowClass.lpszClassName = description.className.data();
   if (RegisterClassExW(&windowClass) == 0) {
     return false;
   }
 
   const Text caption = win32::FromCodePage936(description.caption936);
-  form.window = CreateWindowExW(kFormExStyle, kFormClass, caption.c_str(), kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+  form.window = CreateWindowExW(kFormExStyle, description.className.data(), caption.c_str(), kFormStyle, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
   if (form.window == nullptr || description.controls.size() > kMaxControls) {
     return false;
   }
@@ -234,13 +223,44 @@ bool CreateForm(Form& form, HINSTANCE instance) {
       return false;
     }
   }
-  Layout(form, WindowDpi(form), nullptr);
   return true;
+}
+
+// What only the shown form needs: the newer DPI calls, its icons, its fonts
+// and layout at its DPI.
+void PrepareToShow(Form& form, HINSTANCE instance) {
+  form.dpi.getDpiForWindow = win32::OptionalFunction<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
+  form.dpi.adjustWindowRectExForDpi =
+      win32::OptionalFunction<AdjustWindowRectExForDpiFn>(L"user32.dll", "AdjustWindowRectExForDpi");
+  form.dpi.systemParametersInfoForDpi =
+      win32::OptionalFunction<SystemParametersInfoForDpiFn>(L"user32.dll", "SystemParametersInfoForDpi");
+  // The class icon; with no small one set, Windows takes the caption's from
+  // the same group, which holds a single image anyway.
+  const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(form.description->iconGroup));
+  SetClassLongPtrW(form.window, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+  Layout(form, WindowDpi(form), nullptr);
+}
+
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+
+// Before anything else loads: DLLs that Windows loads on demand come from the
+// system folder, never from the folder the tool was started in. Windows 7
+// without its loader update lacks the call; then only the declared calls are
+// held to the system folder.
+void RestrictDllSearch() {
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (setDefault != nullptr) {
+    setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
 }
 
 }  // namespace
 
 void ThunRTMain(const ProjectHeader& header) {
+  RestrictDllSearch();
+  UseProject(header);
   // Held from before the question to the end: the files go from this folder.
   const OwnFolder ownFolder;
   const HINSTANCE instance = GetModuleHandleW(nullptr);
@@ -250,10 +270,11 @@ void ThunRTMain(const ProjectHeader& header) {
   // Created hidden before the load handler runs; shown only if it returns.
   if (!CreateForm(form, instance)) {
     const DWORD error = GetLastError();
-    vbaRaise(ErrorForSystemCode(error), error, {}, std::wstring_view(kFormClass, std::size(kFormClass) - 1));
+    vbaRaise(ErrorForSystemCode(error), error, {}, header.startup->className);
   }
   header.startup->load();
 
+  PrepareToShow(form, instance);
   ShowWindow(form.window, SW_SHOWNORMAL);
   UpdateWindow(form.window);
   SetForegroundWindow(form.window);

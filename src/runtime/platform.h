@@ -15,8 +15,8 @@ namespace rt::platform {
 // Shows a modal message box and returns the button the user chose.
 int AskUser(const wchar_t* prompt, unsigned flags, const wchar_t* title);
 
-// Full name of the running executable.
-Text ExecutableName();
+// Full name of the running executable. 0 or the system error code.
+std::uint32_t ExecutableName(Text& name);
 
 void CloseFile(void* handle) noexcept;
 

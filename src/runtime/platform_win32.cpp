@@ -2,19 +2,11 @@
 #include <windows.h>
 
 #include "runtime/platform.h"
-#include "runtime/runtime.h"
 #include "runtime/win32.h"
 
 namespace rt::platform {
 
-void* Allocate(std::size_t bytes) {
-  void* block = HeapAlloc(GetProcessHeap(), 0, bytes);
-  if (block == nullptr) {
-    // The usual report is built in memory too; this one is a constant.
-    ReportAndExit(kErrorReportTitle, L"运行时错误 '7':\n\n内存不足", static_cast<int>(ErrorNumber::OutOfMemory));
-  }
-  return block;
-}
+void* Allocate(std::size_t bytes) { return HeapAlloc(GetProcessHeap(), 0, bytes); }
 
 void Release(void* block) noexcept {
   if (block != nullptr) {
@@ -27,18 +19,18 @@ int AskUser(const wchar_t* prompt, unsigned flags, const wchar_t* title) {
   return MessageBoxW(nullptr, prompt, title, flags);
 }
 
-Text ExecutableName() {
+std::uint32_t ExecutableName(Text& name) {
   // Any length: grow until the name fits (it is cut, not failed, when short).
   for (DWORD capacity = MAX_PATH;; capacity *= 2) {
-    Text name = Text::WithSize(capacity);
-    const DWORD length = GetModuleFileNameW(nullptr, name.data(), capacity);
+    Text buffer = Text::WithSize(capacity);
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), capacity);
     if (length == 0) {
-      const DWORD error = GetLastError();
-      vbaRaise(ErrorForSystemCode(error), error, {}, {});
+      return GetLastError();
     }
     if (length < capacity) {
-      name.Truncate(length);
-      return name;
+      buffer.Truncate(length);
+      name = std::move(buffer);
+      return 0;
     }
   }
 }

@@ -8,19 +8,68 @@ namespace rt {
 // literal, and a call to it would import the C runtime for nothing.
 using namespace std::string_view_literals;
 
+constexpr std::array<SystemErrorMapping, 14> kSystemErrorMappings = {
+    SystemErrorMapping{system_error::kFileNotFound, ErrorNumber::FileNotFound},
+    SystemErrorMapping{system_error::kPathNotFound, ErrorNumber::PathNotFound},
+    SystemErrorMapping{system_error::kAccessDenied, ErrorNumber::PermissionDenied},
+    SystemErrorMapping{system_error::kNotEnoughMemory, ErrorNumber::OutOfMemory},
+    SystemErrorMapping{system_error::kOutOfMemory, ErrorNumber::OutOfMemory},
+    SystemErrorMapping{system_error::kWriteProtect, ErrorNumber::PermissionDenied},
+    SystemErrorMapping{system_error::kNotReady, ErrorNumber::DiskNotReady},
+    SystemErrorMapping{system_error::kSharingViolation, ErrorNumber::PermissionDenied},
+    SystemErrorMapping{system_error::kLockViolation, ErrorNumber::PermissionDenied},
+    SystemErrorMapping{system_error::kInvalidName, ErrorNumber::BadFileName},
+    SystemErrorMapping{system_error::kModuleNotFound, ErrorNumber::DllLoad},
+    SystemErrorMapping{system_error::kProcNotFound, ErrorNumber::DllEntryPoint},
+    SystemErrorMapping{system_error::kBadPathName, ErrorNumber::BadFileName},
+    // A name that leads out of the tool's folder: refused, nothing touched.
+    SystemErrorMapping{system_error::kStoppedOnSymlink, ErrorNumber::PathFileAccess},
+};
+
 namespace {
+
+// The numbers the runtime describes, in the order of each language's texts.
+constexpr std::array<ErrorNumber, 9> kDescribed = {
+    ErrorNumber::OutOfMemory,    ErrorNumber::DllLoad,          ErrorNumber::BadFileName,
+    ErrorNumber::FileNotFound,   ErrorNumber::PermissionDenied, ErrorNumber::DiskNotReady,
+    ErrorNumber::PathFileAccess, ErrorNumber::PathNotFound,     ErrorNumber::DllEntryPoint,
+};
+// After the descriptions: what comes before the error's number, and before
+// the system's code.
+constexpr std::size_t kHeading = kDescribed.size();
+constexpr std::size_t kSystemError = kHeading + 1;
+
+// The runtime's own texts in one language: one literal, each text ending in
+// its NUL, so one pointer for the loader to relocate and each text usable as
+// a C string.
+struct RuntimeTexts {
+  std::uint16_t locale;
+  const wchar_t* texts;
+};
+
+// The element type and count are named: GCC 12 for MinGW puts a deduced
+// constexpr std::array in writable data.
+constexpr std::array<RuntimeTexts, 1> kRuntimeTexts = {
+    // Chinese (PRC); also what any other locale gets.
+    RuntimeTexts{2052,
+                 L"内存不足\0加载 DLL 错误\0文件名或文件号错误\0文件未找到\0权限被拒绝\0磁盘未准备好\0"
+                 L"路径/文件访问错误\0路径未找到\0找不到 DLL 入口点\0运行时错误 '\0(系统错误 "},
+};
 
 struct RootKeyName {
   RootKey root;
   std::wstring_view prefix;
 };
 
-constexpr std::array kRootKeyNames = {
+constexpr std::array<RootKeyName, 2> kRootKeyNames = {
     RootKeyName{RootKey::ClassesRoot, L"HKEY_CLASSES_ROOT\\"},
     RootKeyName{RootKey::LocalMachine, L"HKEY_LOCAL_MACHINE\\"},
 };
 
 constinit std::uint32_t g_lastDllError = 0;
+
+constinit const wchar_t* g_title = nullptr;
+constinit const RuntimeTexts* g_texts = kRuntimeTexts.data();
 
 // Set while the program holds its folder: from start to end.
 constinit const OwnFolder* g_ownFolder = nullptr;
@@ -62,13 +111,26 @@ std::uint32_t TryKill(const Text& path) {
   return status == 0 ? system_error::kDeletePending : status;
 }
 
-std::wstring_view Describe(ErrorNumber number) {
-  for (const auto& entry : kErrorDescriptions) {
-    if (entry.number == number) {
-      return entry.text;
+// Text `index` of the project's language.
+std::wstring_view RuntimeText(std::size_t index) {
+  const wchar_t* text = g_texts->texts;
+  for (; index != 0; --index) {
+    while (*text++ != L'\0') {
     }
   }
-  return {};
+  std::size_t size = 0;
+  while (text[size] != L'\0') {
+    ++size;
+  }
+  return {text, size};
+}
+
+std::wstring_view Describe(ErrorNumber number) {
+  std::size_t index = 0;
+  while (index + 1 < kDescribed.size() && kDescribed[index] != number) {
+    ++index;
+  }
+  return RuntimeText(index);  // every number the runtime raises is described
 }
 
 // Decimal digits of `value` into the end of `buffer`; returns them.
@@ -106,15 +168,30 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
                      std::wstring_view subject) {
   std::array<wchar_t, 10> numberDigits{};
   std::array<wchar_t, 10> systemDigits{};
-  return Text::Join({L"运行时错误 '"sv, Decimal(static_cast<std::uint32_t>(number), numberDigits), L"':\n\n"sv,
-                     Describe(number), L"\n\n"sv, subjectPrefix, subject, L"\n(系统错误 "sv,
+  return Text::Join({RuntimeText(kHeading), Decimal(static_cast<std::uint32_t>(number), numberDigits), L"':\n\n"sv,
+                     Describe(number), L"\n\n"sv, subjectPrefix, subject, L"\n"sv, RuntimeText(kSystemError),
                      Decimal(systemCode, systemDigits), L")"sv});
 }
 
 void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
               std::wstring_view subject) {
   const Text text = ErrorReportText(number, systemCode, subjectPrefix, subject);
-  platform::ReportAndExit(kErrorReportTitle, text.c_str(), static_cast<int>(number));
+  platform::ReportAndExit(g_title, text.c_str(), static_cast<int>(number));
+}
+
+void UseProject(const ProjectHeader& header) {
+  g_title = header.title;
+  for (const auto& texts : kRuntimeTexts) {
+    if (texts.locale == header.locale) {
+      g_texts = &texts;
+    }
+  }
+}
+
+void OutOfMemory() {
+  // The usual report is built in memory too; this one is a constant.
+  platform::ReportAndExit(g_title, Describe(ErrorNumber::OutOfMemory).data(),
+                          static_cast<int>(ErrorNumber::OutOfMemory));
 }
 
 int rtcMsgBox(const wchar_t* prompt, unsigned flags, const wchar_t* title) {
@@ -179,7 +256,11 @@ Text FolderOf(std::wstring_view executable) {
 constinit const AppObject App{};
 
 Text AppObject::Path() const {
-  const Text executable = platform::ExecutableName();
+  Text executable;
+  const std::uint32_t status = platform::ExecutableName(executable);
+  if (status != 0) {
+    vbaRaise(ErrorForSystemCode(status), status, {}, {});
+  }
   return FolderOf(executable.view());
 }
 
@@ -188,8 +269,9 @@ void* DllFunctionCall(DeclaredFunction& function) {
     std::uint32_t error = 0;
     function.address = platform::FindSystemFunction(function.library.data(), function.name, error);
     if (function.address == nullptr) {
+      // A missing export is 127; any other failure is the library's.
       const ErrorNumber number =
-          error == system_error::kModuleNotFound ? ErrorNumber::DllLoad : ErrorNumber::DllEntryPoint;
+          error == system_error::kProcNotFound ? ErrorNumber::DllEntryPoint : ErrorNumber::DllLoad;
       vbaRaise(number, error, {}, function.library);
     }
   }

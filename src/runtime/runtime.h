@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "resources/version.h"
 #include "runtime/platform.h"
 #include "runtime/text.h"
 
@@ -55,26 +54,6 @@ enum class ErrorNumber : std::uint16_t {
   DllEntryPoint = 453,
 };
 
-struct ErrorDescription {
-  ErrorNumber number;
-  std::wstring_view text;
-};
-
-// alignas(4) on the tables: their own alignment. GCC would give an array this
-// size 32 bytes for speed a lookup on an error path never needs, and the
-// padding costs the file a section block.
-alignas(4) inline constexpr std::array kErrorDescriptions = {
-    ErrorDescription{ErrorNumber::OutOfMemory, L"内存不足"},
-    ErrorDescription{ErrorNumber::DllLoad, L"加载 DLL 错误"},
-    ErrorDescription{ErrorNumber::BadFileName, L"文件名或文件号错误"},
-    ErrorDescription{ErrorNumber::FileNotFound, L"文件未找到"},
-    ErrorDescription{ErrorNumber::PermissionDenied, L"权限被拒绝"},
-    ErrorDescription{ErrorNumber::DiskNotReady, L"磁盘未准备好"},
-    ErrorDescription{ErrorNumber::PathFileAccess, L"路径/文件访问错误"},
-    ErrorDescription{ErrorNumber::PathNotFound, L"路径未找到"},
-    ErrorDescription{ErrorNumber::DllEntryPoint, L"找不到 DLL 入口点"},
-};
-
 // System error codes the tool tells apart; anything else is PathFileAccess.
 namespace system_error {
 inline constexpr std::uint32_t kFileNotFound = 2;
@@ -97,32 +76,28 @@ inline constexpr std::uint32_t kKeyDeleted = 1018;
 }  // namespace system_error
 
 struct SystemErrorMapping {
-  std::uint32_t system;
+  std::uint16_t system;  // every code in the table is below 65536
   ErrorNumber number;
 };
 
-alignas(4) inline constexpr std::array kSystemErrorMappings = {
-    SystemErrorMapping{system_error::kFileNotFound, ErrorNumber::FileNotFound},
-    SystemErrorMapping{system_error::kPathNotFound, ErrorNumber::PathNotFound},
-    SystemErrorMapping{system_error::kAccessDenied, ErrorNumber::PermissionDenied},
-    SystemErrorMapping{system_error::kNotEnoughMemory, ErrorNumber::OutOfMemory},
-    SystemErrorMapping{system_error::kOutOfMemory, ErrorNumber::OutOfMemory},
-    SystemErrorMapping{system_error::kWriteProtect, ErrorNumber::PermissionDenied},
-    SystemErrorMapping{system_error::kNotReady, ErrorNumber::DiskNotReady},
-    SystemErrorMapping{system_error::kSharingViolation, ErrorNumber::PermissionDenied},
-    SystemErrorMapping{system_error::kLockViolation, ErrorNumber::PermissionDenied},
-    SystemErrorMapping{system_error::kInvalidName, ErrorNumber::BadFileName},
-    SystemErrorMapping{system_error::kModuleNotFound, ErrorNumber::DllLoad},
-    SystemErrorMapping{system_error::kProcNotFound, ErrorNumber::DllEntryPoint},
-    SystemErrorMapping{system_error::kBadPathName, ErrorNumber::BadFileName},
-    // A name that leads out of the tool's folder: refused, nothing touched.
-    SystemErrorMapping{system_error::kStoppedOnSymlink, ErrorNumber::PathFileAccess},
-};
+// System codes and the numbers they raise; any other is PathFileAccess.
+// constexpr where it is defined, which the check does not see.
+extern const std::array<SystemErrorMapping, 14> kSystemErrorMappings;  // NOLINT(bugprone-dynamic-static-initializers)
 
 ErrorNumber ErrorForSystemCode(std::uint32_t code);
 
-// The report box is titled with the program's name, so the user knows who speaks.
-inline constexpr wchar_t kErrorReportTitle[] = UNINSTALL_WIDE(UNINSTALL_PRODUCT_NAME);
+struct FormDescription;
+
+// What the entry point hands to the runtime.
+struct ProjectHeader {
+  const FormDescription* startup;
+  std::uint16_t locale;  // picks the runtime's texts
+  const wchar_t* title;  // the program's name, which titles its error reports
+};
+
+// Takes the project's title and its locale's texts; the first thing the
+// runtime does at start-up.
+void UseProject(const ProjectHeader& header);
 
 // The report's text: number, description, what it concerns, system code.
 Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,

@@ -11,10 +11,13 @@
 namespace rt {
 
 namespace platform {
-// Raw storage; out of memory ends the program through the run-time error.
+// Raw storage; null when there is none.
 void* Allocate(std::size_t bytes);
 void Release(void* block) noexcept;
 }  // namespace platform
+
+// Reports that memory ran out and ends the program.
+[[noreturn]] void OutOfMemory();
 
 template <class Char>
 class BasicText {
@@ -38,6 +41,9 @@ class BasicText {
   static BasicText WithSize(std::size_t size) {
     BasicText text;
     text.data_ = static_cast<Char*>(platform::Allocate((size + 1) * sizeof(Char)));
+    if (text.data_ == nullptr) {
+      OutOfMemory();
+    }
     text.size_ = size;
     for (std::size_t i = 0; i <= size; ++i) {
       text.data_[i] = Char{};
@@ -61,7 +67,7 @@ class BasicText {
     return text;
   }
 
-  [[nodiscard]] const Char* c_str() const noexcept { return data_ != nullptr ? data_ : Empty(); }
+  [[nodiscard]] const Char* c_str() const noexcept { return data_ != nullptr ? data_ : kEmpty; }
   [[nodiscard]] Char* data() noexcept { return data_; }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
   [[nodiscard]] std::basic_string_view<Char> view() const noexcept { return {c_str(), size_}; }
@@ -75,10 +81,8 @@ class BasicText {
   }
 
  private:
-  static const Char* Empty() noexcept {
-    static constexpr Char kEmpty[1] = {};
-    return kEmpty;
-  }
+  // One for the whole program, however many files use it.
+  static constexpr Char kEmpty[1] = {};  // NOLINT(bugprone-dynamic-static-initializers): constant
 
   Char* data_ = nullptr;
   std::size_t size_ = 0;

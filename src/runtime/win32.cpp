@@ -13,7 +13,7 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
   // folder in full instead.
   std::array<wchar_t, MAX_PATH> path{};
   const UINT folder = GetSystemDirectoryW(path.data(), MAX_PATH);
-  if (folder == 0 || folder + 1 + lstrlenW(name) >= MAX_PATH) {
+  if (folder == 0 || folder + 1 + static_cast<UINT>(lstrlenW(name)) >= MAX_PATH) {
     return nullptr;
   }
   path[folder] = L'\\';

@@ -39,12 +39,8 @@ class UniqueHandle {
 struct GdiObjectCloser {
   void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
 };
-struct IconCloser {
-  void operator()(HICON icon) const noexcept { DestroyIcon(icon); }
-};
 
 using UniqueFont = UniqueHandle<HFONT, GdiObjectCloser>;
-using UniqueIcon = UniqueHandle<HICON, IconCloser>;
 
 // Loads a DLL from the system folder only, never from the tool's own folder,
 // which holds files the tool does not trust.

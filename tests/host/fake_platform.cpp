@@ -4,8 +4,8 @@
 #include <cwctype>
 #include <new>
 
-#include "removal_window/form1.h"
 #include "runtime/platform.h"
+#include "runtime/runtime.h"
 
 namespace fake {
 
@@ -159,28 +159,11 @@ void Reset() {
   g_openKeys.clear();
 }
 
-void SeedInstallation(const std::wstring& folder) {
-  for (const auto& key : Form1::kRegistryTargets) {
-    const std::string prefix = key.root == rt::RootKey::ClassesRoot ? R"(HKLM\Software\Classes\)" : "HKLM\\";
-    const std::string path = prefix + std::string(key.path.begin(), key.path.end());
-    g_system.keys.insert({path, path + "\\command"});
-  }
-  for (const auto name : Form1::kFileTargets) {
-    g_system.files.insert(folder + std::wstring(name));
-  }
-}
-
 }  // namespace fake
 
 namespace rt::platform {
 
-void* Allocate(std::size_t bytes) {
-  void* block = std::malloc(bytes);
-  if (block == nullptr) {
-    throw std::bad_alloc();
-  }
-  return block;
-}
+void* Allocate(std::size_t bytes) { return std::malloc(bytes); }
 
 void Release(void* block) noexcept { std::free(block); }
 
@@ -189,9 +172,10 @@ int AskUser(const wchar_t* prompt, unsigned flags, const wchar_t* title) {
   return fake::Get().answer;
 }
 
-Text ExecutableName() {
+std::uint32_t ExecutableName(Text& name) {
   ++fake::Get().executableReads;
-  return Text::Join({fake::Get().executable});
+  name = Text::Join({fake::Get().executable});
+  return 0;
 }
 
 void CloseFile(void* handle) noexcept {
@@ -305,6 +289,8 @@ std::uint32_t LastSystemError() { return fake::Get().lastError; }
 
 void Exit(int code) { throw fake::Ended{code, {}, {}}; }
 
-void ReportAndExit(const wchar_t* title, const wchar_t* text, int code) { throw fake::Ended{code, title, text}; }
+void ReportAndExit(const wchar_t* title, const wchar_t* text, int code) {
+  throw fake::Ended{code, title != nullptr ? title : L"", text};
+}
 
 }  // namespace rt::platform

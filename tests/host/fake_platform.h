@@ -52,8 +52,4 @@ struct Ended {
 System& Get();
 void Reset();
 
-// Seeds the three keys, each with a `command` subkey, and the eight files as
-// a real installation has them.
-void SeedInstallation(const std::wstring& folder);
-
 }  // namespace fake

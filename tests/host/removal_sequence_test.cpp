@@ -7,6 +7,7 @@
 
 #include "fake_platform.h"
 #include "removal_window/form1.h"
+#include "removal_window/project.h"
 
 namespace {
 
@@ -37,10 +38,24 @@ std::vector<std::wstring> Concat(std::vector<std::wstring> a, const std::vector<
   return a;
 }
 
-// Runs the handler as the runtime does, with the own folder held; the code
-// the program ended with, or -1 if it returned.
+// The three keys, each with a `command` subkey, and the eight files, as a
+// real installation has them.
+void SeedInstallation(const std::wstring& folder) {
+  for (const auto& key : Form1::kRegistryTargets) {
+    const std::string prefix = key.root == rt::RootKey::ClassesRoot ? R"(HKLM\Software\Classes\)" : R"(HKLM\)";
+    const std::string path = prefix + std::string(key.path.begin(), key.path.end());
+    fake::Get().keys.insert({path, path + R"(\command)"});
+  }
+  for (const auto name : Form1::kFileTargets) {
+    fake::Get().files.insert(folder + std::wstring(name));
+  }
+}
+
+// Runs the handler as the runtime does, with the project's texts and the own
+// folder held; the code the program ended with, or -1 if it returned.
 int RunFormLoad(fake::Ended* ended = nullptr) {
   try {
+    rt::UseProject(Project::kHeader);
     const rt::OwnFolder folder;
     Form1::Form_Load();
   } catch (const fake::Ended& e) {
@@ -56,7 +71,7 @@ class RemovalSequence : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::Reset();
-    fake::SeedInstallation(kFolder);
+    SeedInstallation(kFolder);
   }
   // After the question; retries of one file show as one line.
   static std::vector<std::wstring> LogAfterQuestion() {
@@ -279,7 +294,7 @@ TEST_F(RemovalSequence, PathIsTheNameAppendedToTheFolderAsItIs) {
                          Row{L"\\\\?\\C:\\long\\uninstall.exe", L"\\\\?\\C:\\long"}}) {
     SCOPED_TRACE(row.executable);
     fake::Reset();
-    fake::SeedInstallation(row.folder);
+    SeedInstallation(row.folder);
     fake::Get().executable = row.executable;
     EXPECT_EQ(RunFormLoad(), -1);
     EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(row.folder)));

@@ -92,6 +92,21 @@ TEST(ErrorReport, EveryNumberHasADescriptionAndSystemCodesMapIntoThem) {
   EXPECT_NE(std::wstring(large.view()).find(L"(系统错误 4294967295)"), std::wstring::npos);
 }
 
+TEST(ErrorReport, TheProjectGivesTheTitleAndItsLocaleTheTexts) {
+  fake::Reset();
+  for (const std::uint16_t locale : {std::uint16_t{2052}, std::uint16_t{1033}}) {
+    rt::UseProject(rt::ProjectHeader{nullptr, locale, L"Title"});
+    try {
+      rt::vbaRaise(rt::ErrorNumber::PathNotFound, 3, L"", L"x");
+      ADD_FAILURE() << "no report";
+    } catch (const fake::Ended& ended) {
+      EXPECT_EQ(ended.title, L"Title");
+      // Chinese is the one language the runtime carries.
+      EXPECT_EQ(ended.text, L"运行时错误 '76':\n\n路径未找到\n\nx\n(系统错误 3)") << locale;
+    }
+  }
+}
+
 TEST(Text, JoinsMovesAndReleases) {
   rt::Text joined = rt::Text::Join({L"C:\\", L"\\a.txt", L""});
   EXPECT_EQ(std::wstring(joined.view()), L"C:\\\\a.txt");

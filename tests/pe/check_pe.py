@@ -21,11 +21,12 @@ MAX_SIZE = 16384
 # not a known system DLL is found through the search path, so it can be planted.
 ALLOWED_DLLS = {
     "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shlwapi.dll",
-    "msvcrt.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "comctl32.dll",
-    "comdlg32.dll",
+    "shell32.dll", "ole32.dll", "oleaut32.dll", "comctl32.dll", "comdlg32.dll",
 }
-# Named separately so the failure says what went wrong, not only "not allowed".
-MINGW_RUNTIME_PREFIXES = ("libstdc++", "libgcc", "libwinpthread")
+# Named separately so the failure says what went wrong, not only "not allowed":
+# the tool carries no C or C++ runtime, neither MinGW's nor Windows' own.
+RUNTIME_PREFIXES = ("libstdc++", "libc++", "libgcc", "libwinpthread", "msvcrt", "msvcp", "vcruntime",
+                    "ucrtbase", "api-ms-win-crt-")
 
 # Build-machine paths that must not end up in the shipped bytes.
 DEFAULT_FORBIDDEN = ["/work/", "/tmp/", "/root/", "/home/", "build/", "build\\", "Z:\\"]
@@ -85,9 +86,9 @@ def imported_dlls(pe):
     return names
 
 
-def check_no_mingw_runtime(pe, data, forbidden):
-    bad = [n for n in imported_dlls(pe) if n.lower().startswith(MINGW_RUNTIME_PREFIXES)]
-    return f"imports the MinGW runtime: {', '.join(bad)}" if bad else None
+def check_no_c_runtime(pe, data, forbidden):
+    bad = [n for n in imported_dlls(pe) if n.lower().startswith(RUNTIME_PREFIXES)]
+    return f"imports a C or C++ runtime: {', '.join(bad)}" if bad else None
 
 
 def check_import_allowlist(pe, data, forbidden):
@@ -153,7 +154,7 @@ CHECKS = [
     ("TERMINAL_SERVER_AWARE", flag_check("IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE")),
     ("NO_SEH", flag_check("IMAGE_DLLCHARACTERISTICS_NO_SEH")),
     ("no writable code section", check_no_writable_code),
-    ("no MinGW runtime DLL", check_no_mingw_runtime),
+    ("no C or C++ runtime DLL", check_no_c_runtime),
     ("imports only system DLLs", check_import_allowlist),
     ("header TimeDateStamp 0", check_header_timestamp),
     ("resource time stamps 0", check_resource_timestamps),
@@ -219,19 +220,17 @@ def rename_import(new_name):
 
 
 def add_debug_directory(data):
-    # A CodeView entry with a time stamp, written into the slack at the end of
-    # the last section, as a linker that emits debug info would add one.
+    # A CodeView entry with a time stamp, as a linker that emits debug info
+    # would add one; written over the DOS stub, where a file offset is also
+    # the RVA, so it needs no room in a section.
     pe = pefile.PE(data=bytes(data))
-    last = pe.sections[-1]
-    used = (last.Misc_VirtualSize + 3) & ~3
-    if used + 28 > last.SizeOfRawData:
+    if 0x40 + 28 > pe.DOS_HEADER.e_lfanew:
         raise SystemExit("self-test: no room for a debug directory")
-    entry = struct.pack("<IIHHIIII", 0, 0x5F5E1000, 0, 0, 2, 0, 0, 0)
     spoiled = bytearray(data)
-    spoiled[last.PointerToRawData + used:last.PointerToRawData + used + 28] = entry
+    spoiled[0x40:0x40 + 28] = struct.pack("<IIHHIIII", 0, 0x5F5E1000, 0, 0, 2, 0, 0, 0)
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]]
     directory_offset = directory.get_file_offset()
-    spoiled[directory_offset:directory_offset + 8] = struct.pack("<II", last.VirtualAddress + used, 28)
+    spoiled[directory_offset:directory_offset + 8] = struct.pack("<II", 0x40, 28)
     return bytes(spoiled)
 
 
@@ -260,19 +259,21 @@ FAULTS = [
     ("TERMINAL_SERVER_AWARE", "TS flag cleared", clear_flag("IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE")),
     ("NO_SEH", "NO_SEH cleared", clear_flag("IMAGE_DLLCHARACTERISTICS_NO_SEH")),
     ("no writable code section", ".text made writable", writable_text),
-    ("no MinGW runtime DLL", "imports libgcc", rename_import(b"libgcc.dll")),
+    ("no C or C++ runtime DLL", "imports libgcc", rename_import(b"libgcc.dll")),
+    ("no C or C++ runtime DLL", "imports msvcrt", rename_import(b"msvcrt.dll")),
     ("imports only system DLLs", "imports a private DLL", rename_import(b"helper.dll")),
     ("header TimeDateStamp 0", "linker time stamp", set_field(lambda pe: pe.FILE_HEADER, "TimeDateStamp", 0x5F5E1000)),
     ("resource time stamps 0", "windres time stamp",
      set_field(lambda pe: pe.DIRECTORY_ENTRY_RESOURCE.struct, "TimeDateStamp", 0x5F5E1000)),
     ("debug/export time stamps 0", "debug directory with a time stamp", add_debug_directory),
-    ("no build paths", "source path in the data", in_stub(b"/work/main/src/runtime/entry.cpp\0")),
+    ("no build paths", "source path in the data", in_stub(b"/work/main/src/removal_window/entry.cpp\0")),
     ("no build paths", "wide build path", in_stub("C:\\x\\build\\win32\\x.rc".encode("utf-16-le"))),
     (f"size <= {MAX_SIZE}", "grown past the limit", append(b"\0" * MAX_SIZE)),
 ]
 # A fault that also trips a second row is fine only where the two go together.
 EXPECTED_COMPANIONS = {
     "imports libgcc": {"imports only system DLLs"},
+    "imports msvcrt": {"imports only system DLLs"},
     "grown past the limit": set(),
 }
 

@@ -21,13 +21,14 @@ import pefile
 IGNORED = shutil.ignore_patterns("build", ".git", "__pycache__", "*.pyc")
 
 
-def build(source, binary, log):
+def build(source, binary, log, toolchain):
     env = dict(os.environ)
     # The test is about the tools' own behaviour: an inherited epoch would hide time stamps.
     env.pop("SOURCE_DATE_EPOCH", None)
     steps = [
         ["cmake", "-S", source, "-B", binary, "-G", "Ninja",
-         f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/mingw-i686.cmake", "-DCMAKE_BUILD_TYPE=MinSizeRel"],
+         f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/{toolchain}", "-DCMAKE_BUILD_TYPE=MinSizeRel",
+         "-DUNINSTALL_TOOL_ONLY=ON"],
         ["cmake", "--build", binary, "--target", "uninstall"],
     ]
     for step in steps:
@@ -82,6 +83,7 @@ def explain(first, second, paths):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--source", required=True)
+    parser.add_argument("--toolchain", default="mingw-i686.cmake", help="a file in cmake/ of the sources")
     parser.add_argument("--keep", action="store_true", help="keep the build folders")
     args = parser.parse_args()
 
@@ -92,12 +94,12 @@ def main():
         second_source = os.path.join(work, "second-copy", "elsewhere", "src")
         shutil.copytree(args.source, first_source, ignore=IGNORED)
         shutil.copytree(first_source, second_source)
-        first = build(first_source, os.path.join(work, "a", "out"), os.path.join(work, "a.log"))
+        first = build(first_source, os.path.join(work, "a", "out"), os.path.join(work, "a.log"), args.toolchain)
         if first is None:
             return 1
         # Later by more than the one-second resolution of PE time stamps.
         time.sleep(2.5)
-        second = build(second_source, os.path.join(work, "b-build-folder"), os.path.join(work, "b.log"))
+        second = build(second_source, os.path.join(work, "b-build-folder"), os.path.join(work, "b.log"), args.toolchain)
         if second is None:
             return 1
         same = open(first, "rb").read() == open(second, "rb").read()

@@ -32,8 +32,9 @@ TEST(AppPath, IsTheFolderOfTheRunningExecutable) {
   std::wstring expected(name, length);
   expected.resize(expected.find_last_of(L'\\'));
   EXPECT_EQ(std::wstring(rt::App.Path().view()), expected);
-  const std::wstring executable(rt::platform::ExecutableName().view());
-  EXPECT_EQ(executable, std::wstring(name, length));
+  rt::Text executable;
+  ASSERT_EQ(rt::platform::ExecutableName(executable), 0U);
+  EXPECT_EQ(std::wstring(executable.view()), std::wstring(name, length));
 }
 
 TEST(FileDeletion, OpensTheNameItselfAndReportsWhyAFileCannotGo) {

@@ -76,7 +76,7 @@ EXIT_TIMEOUT = 30.0
 class Run:
     """One start of the tool and what must come of it."""
     answer: str = "click-yes"        # click-yes | return | click-no
-    finish: str | None = "click"     # click | return | space | wm-close | close-box; None: must never appear
+    finish: str | None = "click"     # click | return | space | alt-f4 | wm-close | close-box; None: never appears
     exit_code: int = 0
     left: tuple[str, ...] = ()       # targets still in the folder afterwards
     keys_left: bool = False
@@ -128,6 +128,7 @@ SCENARIOS = (
     Scenario("window_closed_by_close_box", (Run(finish="close-box"),)),
     Scenario("window_closed_by_space", (Run(finish="space"),)),
     Scenario("window_closed_by_return", (Run(finish="return"),)),
+    Scenario("window_closed_by_alt_f4", (Run(finish="alt-f4"),)),
     Scenario("window_layout_144_dpi", (Run(),), dpi=144, serial=True),
     # ANSI code page 1252 and a folder name it cannot encode: texts and paths must stay Unicode.
     Scenario("english_locale_chinese_folder", (Run(), ), lang="en_US.UTF-8", folder="御载 测试 目录"),
@@ -506,7 +507,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
                 check(bool(wine.run(str(wine.tools / "inspect.exe"), "close", "--class", DONE_CLASS).returncode == 0),
                       "WM_CLOSE: window gone")
             else:
-                wine.press(DONE_TITLE, {"return": "Return", "space": "space"}[run.finish])
+                wine.press(DONE_TITLE, {"return": "Return", "space": "space", "alt-f4": "alt+F4"}[run.finish])
         try:
             status = tool.wait(timeout=EXIT_TIMEOUT)
         except subprocess.TimeoutExpired:
