@@ -3,7 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
-#include <utility>
+
+#include "runtime/unique_handle.h"
 
 namespace Module1 {
 
@@ -35,38 +36,20 @@ using RegCloseKey = std::int32_t(RT_WINAPI*)(Key key);
 using NtDeleteKey = std::int32_t(RT_WINAPI*)(Key key);
 using RtlNtStatusToDosError = std::uint32_t(RT_WINAPI*)(std::int32_t status);
 
-// An open key, closed once.
-class OpenKey {
- public:
-  OpenKey() = default;
-  OpenKey(const OpenKey&) = delete;
-  OpenKey& operator=(const OpenKey&) = delete;
-  OpenKey(OpenKey&&) = delete;
-  OpenKey& operator=(OpenKey&&) = delete;
-  ~OpenKey() {
-    if (key_ != 0) {
-      rt::Declared<RegCloseKey>(g_regCloseKey)(key_);
-    }
-  }
-
-  [[nodiscard]] Key Get() const noexcept { return key_; }
-  void Swap(OpenKey& other) noexcept { std::swap(key_, other.key_); }
-  // Where an open call puts the key: only ever a fresh owner's.
-  Key* Receive() noexcept { return &key_; }
-
- private:
-  Key key_ = 0;
+struct KeyCloser {
+  void operator()(Key key) const noexcept { rt::Declared<RegCloseKey>(g_regCloseKey)(key); }
 };
+using OpenKey = rt::UniqueHandle<Key, KeyCloser>;
 
 std::uint32_t OpenAsItself(Key parent, const char* name, std::uint32_t access, OpenKey& key) {
   const std::int32_t status =
-      rt::Declared<RegOpenKeyExA>(g_regOpenKeyEx)(parent, name, kOpenLink, access, key.Receive());
+      rt::Declared<RegOpenKeyExA>(g_regOpenKeyEx)(parent, name, kOpenLink, access, key.receive());
   rt::vbaSetSystemError();
   return static_cast<std::uint32_t>(status);
 }
 
 std::uint32_t DeleteOpened(const OpenKey& key) {
-  const std::int32_t status = rt::Declared<NtDeleteKey>(g_ntDeleteKey)(key.Get());
+  const std::int32_t status = rt::Declared<NtDeleteKey>(g_ntDeleteKey)(key.get());
   rt::vbaSetSystemError();
   return status == 0 ? 0 : rt::Declared<RtlNtStatusToDosError>(g_rtlNtStatusToDosError)(status);
 }
@@ -95,13 +78,13 @@ std::uint32_t RemoveTree(Key hive, const char* path) {
       std::array<char, kMaxKeyName + 1> name{};
       auto length = static_cast<std::uint32_t>(name.size());
       status = static_cast<std::uint32_t>(rt::Declared<RegEnumKeyExA>(g_regEnumKeyEx)(
-          key.Get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr));
+          key.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr));
       rt::vbaSetSystemError();
       if (status == 0) {
         OpenKey below;
-        status = OpenAsItself(key.Get(), name.data(), kEnumerateSubKeys | kDelete, below);
+        status = OpenAsItself(key.get(), name.data(), kEnumerateSubKeys | kDelete, below);
         if (status == 0) {
-          key.Swap(below);
+          key.swap(below);  // the parent closes as `below` goes
           index = 0;
           retried = false;
           continue;

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <string_view>
-#include <utility>
 
 #include "runtime/text.h"
+#include "runtime/unique_handle.h"
 
 namespace rt::platform {
 
@@ -20,30 +20,12 @@ std::uint32_t ExecutableName(Text& name);
 
 void CloseFile(void* handle) noexcept;
 
-// An open file or folder; closed once, when its owner goes.
-class OpenFile {
- public:
-  OpenFile() = default;
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  OpenFile(OpenFile&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  OpenFile& operator=(OpenFile&& other) noexcept {
-    Reset(std::exchange(other.handle_, nullptr));
-    return *this;
-  }
-  ~OpenFile() { Reset(); }
-
-  [[nodiscard]] void* Get() const noexcept { return handle_; }
-  void Reset(void* handle = nullptr) noexcept {
-    if (handle_ != nullptr) {
-      CloseFile(handle_);
-    }
-    handle_ = handle;
-  }
-
- private:
-  void* handle_ = nullptr;
+struct FileCloser {
+  void operator()(void* handle) const noexcept { CloseFile(handle); }
 };
+
+// An open file or folder.
+using OpenFile = UniqueHandle<void*, FileCloser>;
 
 // Opens a folder so that it cannot be renamed, moved or deleted while the
 // handle lives; `finalPath` is where the system says it really is. 0 or the

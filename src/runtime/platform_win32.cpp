@@ -67,7 +67,7 @@ DWORD Open(const wchar_t* path, DWORD access, DWORD share, DWORD flags, OpenFile
   if (handle == INVALID_HANDLE_VALUE) {
     return GetLastError();
   }
-  file.Reset(handle);
+  file.reset(handle);
   return FinalPathOf(handle, finalPath);
 }
 
@@ -90,7 +90,7 @@ std::uint32_t OpenForDeletion(const wchar_t* path, OpenFile& file, Text& finalPa
 
 std::uint32_t MarkForDeletion(const OpenFile& file) {
   FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE
+  return SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE
              ? 0
              : GetLastError();
 }

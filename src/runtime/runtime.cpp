@@ -102,7 +102,7 @@ std::uint32_t TryKill(const Text& path) {
   if (status != 0) {
     return status;
   }
-  file.Reset();
+  file.reset();
   // Another open handle keeps a marked file until it closes: look again.
   status = platform::LookUp(path.c_str());
   if (status == system_error::kFileNotFound || status == system_error::kPathNotFound) {

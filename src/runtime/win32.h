@@ -3,38 +3,10 @@
 
 #include <windows.h>
 
-#include <utility>
-
 #include "runtime/text.h"
+#include "runtime/unique_handle.h"
 
 namespace rt::win32 {
-
-// One owner for every kind of handle: move-only, closes once.
-template <class Handle, class Closer>
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(Handle handle) noexcept : handle_(handle) {}
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, Handle{})) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    reset(std::exchange(other.handle_, Handle{}));
-    return *this;
-  }
-  ~UniqueHandle() { reset(); }
-
-  [[nodiscard]] Handle get() const noexcept { return handle_; }
-  void reset(Handle handle = Handle{}) noexcept {
-    if (handle_ != Handle{}) {
-      Closer{}(handle_);
-    }
-    handle_ = handle;
-  }
-
- private:
-  Handle handle_{};
-};
 
 struct GdiObjectCloser {
   void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }

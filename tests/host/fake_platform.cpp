@@ -14,8 +14,11 @@ namespace {
 System g_system;
 
 // Open files and keys: a handle is an index into one of these, plus one.
-std::vector<std::wstring> g_openFiles;
-std::vector<bool> g_markedFiles;
+struct OpenedFile {
+  std::wstring path;
+  bool marked = false;
+};
+std::vector<OpenedFile> g_openFiles;
 std::vector<std::string> g_openKeys;
 
 constexpr std::uintptr_t kFirstKeyHandle = 0x1000;
@@ -155,7 +158,6 @@ System& Get() { return g_system; }
 void Reset() {
   g_system = System{};
   g_openFiles.clear();
-  g_markedFiles.clear();
   g_openKeys.clear();
 }
 
@@ -180,9 +182,9 @@ std::uint32_t ExecutableName(Text& name) {
 
 void CloseFile(void* handle) noexcept {
   const auto index = reinterpret_cast<std::uintptr_t>(handle) - 1;
-  const std::wstring& path = fake::g_openFiles.at(index);
+  const auto& [path, marked] = fake::g_openFiles.at(index);
   // A lingering file stays, as one another handle keeps open.
-  if (fake::g_markedFiles.at(index) && fake::Get().lingering[path] == 0) {
+  if (marked && fake::Get().lingering[path] == 0) {
     fake::Get().files.erase(path);
   }
 }
@@ -190,9 +192,8 @@ void CloseFile(void* handle) noexcept {
 namespace {
 
 std::uint32_t OpenFake(const std::wstring& path, OpenFile& file) {
-  fake::g_openFiles.push_back(path);
-  fake::g_markedFiles.push_back(false);
-  file.Reset(reinterpret_cast<void*>(fake::g_openFiles.size()));
+  fake::g_openFiles.push_back({path});
+  file.reset(reinterpret_cast<void*>(fake::g_openFiles.size()));
   return 0;
 }
 
@@ -229,7 +230,7 @@ std::uint32_t OpenForDeletion(const wchar_t* path, OpenFile& file, Text& finalPa
 }
 
 std::uint32_t MarkForDeletion(const OpenFile& file) {
-  fake::g_markedFiles.at(reinterpret_cast<std::uintptr_t>(file.Get()) - 1) = true;
+  fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(file.get()) - 1).marked = true;
   return 0;
 }
 

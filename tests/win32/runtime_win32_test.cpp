@@ -75,11 +75,11 @@ TEST(FileDeletion, OpensTheNameItselfAndReportsWhyAFileCannotGo) {
       EXPECT_EQ(std::wstring(finalPath.view()), std::wstring(ownFinal.view()) + name);
       EXPECT_EQ(rt::platform::MarkForDeletion(file), row.mark) << row.path;
     }
-    file.Reset();
+    file.reset();
     EXPECT_EQ(rt::platform::LookUp(row.path.c_str()) == 0, row.remains) << row.path;
   }
 
-  own.Reset();
+  own.reset();
   CloseHandle(holder);
   SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(readOnly.c_str());
