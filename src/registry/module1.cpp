@@ -19,13 +19,13 @@ constexpr std::uint32_t kOpenLink = 0x8;  // REG_OPTION_OPEN_LINK
 constexpr std::uint32_t kEnumerateSubKeys = 0x8;
 constexpr std::uint32_t kDelete = 0x10000;
 
-constinit rt::DeclaredFunction g_regOpenKeyEx{L"advapi32.dll", "RegOpenKeyExA", nullptr};
-constinit rt::DeclaredFunction g_regEnumKeyEx{L"advapi32.dll", "RegEnumKeyExA", nullptr};
-constinit rt::DeclaredFunction g_regCloseKey{L"advapi32.dll", "RegCloseKey", nullptr};
+constexpr rt::DeclaredFunction kRegOpenKeyEx{L"advapi32.dll", "RegOpenKeyExA"};
+constexpr rt::DeclaredFunction kRegEnumKeyEx{L"advapi32.dll", "RegEnumKeyExA"};
+constexpr rt::DeclaredFunction kRegCloseKey{L"advapi32.dll", "RegCloseKey"};
 // The one-key step on a handle: a deletion by name would reopen the name,
 // and follow a link put there meanwhile.
-constinit rt::DeclaredFunction g_ntDeleteKey{L"ntdll.dll", "NtDeleteKey", nullptr};
-constinit rt::DeclaredFunction g_rtlNtStatusToDosError{L"ntdll.dll", "RtlNtStatusToDosError", nullptr};
+constexpr rt::DeclaredFunction kNtDeleteKey{L"ntdll.dll", "NtDeleteKey"};
+constexpr rt::DeclaredFunction kRtlNtStatusToDosError{L"ntdll.dll", "RtlNtStatusToDosError"};
 
 using RegOpenKeyExA = std::int32_t(RT_WINAPI*)(Key key, const char* subKey, std::uint32_t options, std::uint32_t access,
                                                Key* result);
@@ -37,21 +37,21 @@ using NtDeleteKey = std::int32_t(RT_WINAPI*)(Key key);
 using RtlNtStatusToDosError = std::uint32_t(RT_WINAPI*)(std::int32_t status);
 
 struct KeyCloser {
-  void operator()(Key key) const noexcept { rt::Declared<RegCloseKey>(g_regCloseKey)(key); }
+  void operator()(Key key) const noexcept { rt::Declared<RegCloseKey, kRegCloseKey>()(key); }
 };
 using OpenKey = rt::UniqueHandle<Key, KeyCloser>;
 
 std::uint32_t OpenAsItself(Key parent, const char* name, std::uint32_t access, OpenKey& key) {
   const std::int32_t status =
-      rt::Declared<RegOpenKeyExA>(g_regOpenKeyEx)(parent, name, kOpenLink, access, key.receive());
+      rt::Declared<RegOpenKeyExA, kRegOpenKeyEx>()(parent, name, kOpenLink, access, key.receive());
   rt::vbaSetSystemError();
   return static_cast<std::uint32_t>(status);
 }
 
 std::uint32_t DeleteOpened(const OpenKey& key) {
-  const std::int32_t status = rt::Declared<NtDeleteKey>(g_ntDeleteKey)(key.get());
+  const std::int32_t status = rt::Declared<NtDeleteKey, kNtDeleteKey>()(key.get());
   rt::vbaSetSystemError();
-  return status == 0 ? 0 : rt::Declared<RtlNtStatusToDosError>(g_rtlNtStatusToDosError)(status);
+  return status == 0 ? 0 : rt::Declared<RtlNtStatusToDosError, kRtlNtStatusToDosError>()(status);
 }
 
 // Bounds a removal that something keeps feeding with new keys.
@@ -77,7 +77,7 @@ std::uint32_t RemoveTree(Key hive, const char* path) {
     for (std::uint32_t index = 0;;) {
       std::array<char, kMaxKeyName + 1> name{};
       auto length = static_cast<std::uint32_t>(name.size());
-      status = static_cast<std::uint32_t>(rt::Declared<RegEnumKeyExA>(g_regEnumKeyEx)(
+      status = static_cast<std::uint32_t>(rt::Declared<RegEnumKeyExA, kRegEnumKeyEx>()(
           key.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr));
       rt::vbaSetSystemError();
       if (status == 0) {

@@ -69,7 +69,8 @@ constexpr std::array<RootKeyName, 2> kRootKeyNames = {
 constinit std::uint32_t g_lastDllError = 0;
 
 constinit const wchar_t* g_title = nullptr;
-constinit const RuntimeTexts* g_texts = kRuntimeTexts.data();
+// Null until the project names its locale: the first table.
+constinit const RuntimeTexts* g_texts = nullptr;
 
 // Set while the program holds its folder: from start to end.
 constinit const OwnFolder* g_ownFolder = nullptr;
@@ -113,7 +114,7 @@ std::uint32_t TryKill(const Text& path) {
 
 // Text `index` of the project's language.
 std::wstring_view RuntimeText(std::size_t index) {
-  const wchar_t* text = g_texts->texts;
+  const wchar_t* text = (g_texts != nullptr ? g_texts : kRuntimeTexts.data())->texts;
   for (; index != 0; --index) {
     while (*text++ != L'\0') {
     }
@@ -264,18 +265,18 @@ Text AppObject::Path() const {
   return FolderOf(executable.view());
 }
 
-void* DllFunctionCall(DeclaredFunction& function) {
-  if (function.address == nullptr) {
+void* DllFunctionCall(const DeclaredFunction& function, void*& address) {
+  if (address == nullptr) {
     std::uint32_t error = 0;
-    function.address = platform::FindSystemFunction(function.library.data(), function.name, error);
-    if (function.address == nullptr) {
+    address = platform::FindSystemFunction(function.library.data(), function.name, error);
+    if (address == nullptr) {
       // A missing export is 127; any other failure is the library's.
       const ErrorNumber number =
           error == system_error::kProcNotFound ? ErrorNumber::DllEntryPoint : ErrorNumber::DllLoad;
       vbaRaise(number, error, {}, function.library);
     }
   }
-  return function.address;
+  return address;
 }
 
 AnsiText vbaStrToAnsi(std::wstring_view text) { return platform::ToAnsi(text); }

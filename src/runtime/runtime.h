@@ -152,20 +152,22 @@ struct AppObject {
 // constinit: fixed at compile time, which the check does not see.
 extern constinit const AppObject App;  // NOLINT(bugprone-dynamic-static-initializers)
 
-// An external function declared by library and exported name, found on its
-// first call and kept.
+// An external function declared by library and exported name.
 struct DeclaredFunction {
   std::wstring_view library;  // a string literal, so also terminated
   const char* name;
-  void* address;
 };
 
-// The function's address; a missing library or export raises the error.
-void* DllFunctionCall(DeclaredFunction& function);
+// The function's address, found on the first call and kept in `address`; a
+// missing library or export raises the error.
+void* DllFunctionCall(const DeclaredFunction& function, void*& address);
 
-template <class Function>
-Function Declared(DeclaredFunction& function) {
-  return reinterpret_cast<Function>(DllFunctionCall(function));
+// The declared function, typed. Its address is kept in a slot of its own
+// that starts as zero, so the program has no initialised data to carry.
+template <class Function, const DeclaredFunction& kFunction>
+Function Declared() {
+  constinit static void* address = nullptr;
+  return reinterpret_cast<Function>(DllFunctionCall(kFunction, address));
 }
 
 // Text for a narrow-text external call, in the system ANSI code page.
