@@ -13,11 +13,12 @@ namespace rt {
 
 inline constexpr int kTwipsPerInch = 1440;
 
+// 16 bits hold 22 inches of twips, more than any form's place on a screen.
 struct TwipsRect {
-  int left;
-  int top;
-  int width;
-  int height;
+  std::int16_t left;
+  std::int16_t top;
+  std::int16_t width;
+  std::int16_t height;
 };
 
 struct FontDescription {

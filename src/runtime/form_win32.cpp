@@ -6,38 +6,20 @@
 #include <utility>
 
 #include "runtime/form.h"
+#include "runtime/form_win32.h"
 #include "runtime/platform.h"
 #include "runtime/runtime.h"
 #include "runtime/win32.h"
 
 namespace rt {
 
+namespace engine {
+
 namespace {
 
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD kFormExStyle = 0;
-constexpr std::size_t kMaxControls = 4;
 constexpr int kDefaultDpi = 96;
-
-// Newer than Windows 7; looked up, and the older call used when absent.
-using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-using AdjustWindowRectExForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-using SystemParametersInfoForDpiFn = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
-
-// Found once when the form is made.
-struct DpiFunctions {
-  GetDpiForWindowFn getDpiForWindow = nullptr;
-  AdjustWindowRectExForDpiFn adjustWindowRectExForDpi = nullptr;
-  SystemParametersInfoForDpiFn systemParametersInfoForDpi = nullptr;
-};
-
-struct Form {
-  const FormDescription* description = nullptr;
-  DpiFunctions dpi;
-  HWND window = nullptr;
-  std::array<HWND, kMaxControls> controls{};
-  std::array<win32::UniqueFont, kMaxControls> fonts{};
-};
 
 // One form on one thread: the window procedure reaches it here. A pointer,
 // so no destructor is registered for a global the process never unwinds.
@@ -45,14 +27,23 @@ constinit Form* g_form = nullptr;
 
 int Scale(int twips, UINT dpi) { return MulDiv(twips, static_cast<int>(dpi), kTwipsPerInch); }
 
-UINT WindowDpi(const Form& form) {
-  if (form.dpi.getDpiForWindow != nullptr) {
-    return form.dpi.getDpiForWindow(form.window);
-  }
+// The DPI the system's metrics are given at without the newer calls.
+int SystemDpi() {
   const HDC screen = GetDC(nullptr);
   const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
   ReleaseDC(nullptr, screen);
-  return dpi > 0 ? static_cast<UINT>(dpi) : kDefaultDpi;
+  return dpi > 0 ? dpi : kDefaultDpi;
+}
+
+UINT WindowDpi(const Form& form) {
+  return form.dpi.getDpiForWindow != nullptr ? form.dpi.getDpiForWindow(form.window) : static_cast<UINT>(SystemDpi());
+}
+
+bool HighContrastOn() {
+  HIGHCONTRASTW scheme{};
+  scheme.cbSize = sizeof scheme;
+  return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof scheme, &scheme, 0) != 0 &&
+         (scheme.dwFlags & HCF_HIGHCONTRASTON) != 0;
 }
 
 win32::UniqueFont CreateControlFont(const Form& form, const FontDescription* font, UINT dpi) {
@@ -69,6 +60,10 @@ win32::UniqueFont CreateControlFont(const Form& form, const FontDescription* fon
       return win32::UniqueFont{};
     }
     logFont = metrics.lfMessageFont;
+    if (forDpi == nullptr) {
+      // Given at the system's DPI (Windows 8.1): scaled to the window's.
+      logFont.lfHeight = MulDiv(logFont.lfHeight, static_cast<int>(dpi), SystemDpi());
+    }
   } else {
     logFont.lfHeight = -MulDiv(font->points, static_cast<int>(dpi), 72);
     logFont.lfWeight = font->weight;
@@ -76,13 +71,31 @@ win32::UniqueFont CreateControlFont(const Form& form, const FontDescription* fon
     logFont.lfItalic = font->italic ? TRUE : FALSE;
     logFont.lfUnderline = font->underline ? TRUE : FALSE;
     logFont.lfStrikeOut = font->strikeout ? TRUE : FALSE;
-    const Text face = win32::FromCodePage936(font->face936);
-    lstrcpynW(logFont.lfFaceName, face.c_str(), LF_FACESIZE);
+    // A name too long for the field comes out empty: the system's default face.
+    MultiByteToWideChar(win32::kCodePage936, 0, font->face936, -1, logFont.lfFaceName, LF_FACESIZE);
   }
   return win32::UniqueFont{CreateFontIndirectW(&logFont)};
 }
 
-// Sizes the client area, places every control and makes its font, all at `dpi`.
+void Redraw(const Form& form) {
+  RedrawWindow(form.window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+// The window's outer rectangle around the designed client size at `dpi`,
+// relative to the client area's corner.
+RECT Frame(const Form& form, UINT dpi) {
+  const TwipsRect& client = form.description->client;
+  RECT frame{0, 0, Scale(client.width, dpi), Scale(client.height, dpi)};
+  if (form.dpi.adjustWindowRectExForDpi != nullptr) {
+    form.dpi.adjustWindowRectExForDpi(&frame, kFormStyle, FALSE, kFormExStyle, dpi);
+  } else {
+    AdjustWindowRectEx(&frame, kFormStyle, FALSE, kFormExStyle);
+  }
+  return frame;
+}
+
+// Places every control and makes its font at `dpi`, then the window: in the
+// rectangle the system suggests for a new DPI, else at its designed place.
 void Layout(Form& form, UINT dpi, const RECT* suggested) {
   const FormDescription& description = *form.description;
   for (std::size_t i = 0; i < description.controls.size(); ++i) {
@@ -95,24 +108,16 @@ void Layout(Form& form, UINT dpi, const RECT* suggested) {
                Scale(control.rect.width, dpi), Scale(control.rect.height, dpi), FALSE);
   }
 
-  RECT frame{0, 0, Scale(description.client.width, dpi), Scale(description.client.height, dpi)};
-  if (form.dpi.adjustWindowRectExForDpi != nullptr) {
-    form.dpi.adjustWindowRectExForDpi(&frame, kFormStyle, FALSE, kFormExStyle, dpi);
-  } else {
-    AdjustWindowRectEx(&frame, kFormStyle, FALSE, kFormExStyle);
-  }
-  const int width = frame.right - frame.left;
-  const int height = frame.bottom - frame.top;
-
-  int left = 0;
-  int top = 0;
+  RECT window{};
   if (suggested != nullptr) {
-    left = suggested->left;
-    top = suggested->top;
+    window = *suggested;
   } else {
     // The designed client position, kept wholly inside the work area.
-    left = Scale(description.client.left, dpi) + frame.left;
-    top = Scale(description.client.top, dpi) + frame.top;
+    const RECT frame = Frame(form, dpi);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    int left = Scale(description.client.left, dpi) + frame.left;
+    int top = Scale(description.client.top, dpi) + frame.top;
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
     const POINT designed{left, top};
@@ -123,10 +128,12 @@ void Layout(Form& form, UINT dpi, const RECT* suggested) {
       left = left < area.left ? area.left : left;
       top = top < area.top ? area.top : top;
     }
+    window = {left, top, left + width, top + height};
   }
-  SetWindowPos(form.window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(form.window, nullptr, window.left, window.top, window.right - window.left, window.bottom - window.top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
   // The controls too: they were moved and given new fonts without a redraw.
-  RedrawWindow(form.window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  Redraw(form);
 }
 
 void FocusFirstControl(const Form& form) {
@@ -145,6 +152,10 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
   Form& form = *g_form;
   switch (message) {
     case WM_COMMAND:
+      // Esc, from the dialog manager: closes the window as its close box does.
+      if (LOWORD(wParam) == IDCANCEL) {
+        return DefWindowProcW(window, WM_CLOSE, 0, 0);
+      }
       if (HIWORD(wParam) == BN_CLICKED) {
         for (const ControlDescription& control : form.description->controls) {
           if (control.id == LOWORD(wParam) && control.click != nullptr) {
@@ -159,8 +170,9 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       const auto hdc = reinterpret_cast<HDC>(wParam);
       for (std::size_t i = 0; i < form.description->controls.size(); ++i) {
         const std::uint32_t color = form.description->controls[i].foreColor;
-        if (form.controls[i] == child && color != kDefaultColor) {
-          SetTextColor(hdc, color);
+        if (form.controls[i] == child) {
+          // High contrast: the scheme's colours, whatever the form chose.
+          SetTextColor(hdc, color == kDefaultColor || form.highContrast ? GetSysColor(COLOR_BTNTEXT) : color);
         }
       }
       SetBkColor(hdc, GetSysColor(COLOR_BTNFACE));
@@ -176,6 +188,19 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       // The form itself never keeps the focus; its button does.
       FocusFirstControl(form);
       return 0;
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+      // High contrast switched on or off while the window is up.
+      form.highContrast = HighContrastOn();
+      Redraw(form);
+      break;
+    case WM_GETDPISCALEDSIZE: {
+      // The size for the new DPI, so that the rectangle WM_DPICHANGED then
+      // suggests fits this layout and is used whole.
+      const RECT frame = Frame(form, static_cast<UINT>(wParam));
+      *reinterpret_cast<SIZE*>(lParam) = {frame.right - frame.left, frame.bottom - frame.top};
+      return TRUE;
+    }
     case WM_DPICHANGED:
       Layout(form, LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
       return 0;
@@ -191,14 +216,28 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 HWND CreateControl(const ControlDescription& control, HWND parent, HINSTANCE instance) {
   const Text caption = win32::FromCodePage936(control.caption936);
   const bool button = control.kind == ControlKind::CommandButton;
-  const DWORD style = WS_CHILD | WS_VISIBLE | (button ? WS_TABSTOP | BS_PUSHBUTTON : SS_LEFT);
+  // The button that answers Return shows it.
+  const DWORD buttonStyle = WS_TABSTOP | (control.id == IDOK ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+  const DWORD style = WS_CHILD | WS_VISIBLE | (button ? buttonStyle : SS_LEFT);
   return CreateWindowExW(0, button ? L"BUTTON" : L"STATIC", caption.c_str(), style, 0, 0, 0, 0, parent,
                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance, nullptr);
 }
 
-// The form and its controls, hidden: all the load handler needs, and all
-// that happens before the question. False when Windows refused.
+}  // namespace
+
+DpiFunctions NewerDpiFunctions() {
+  const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  DpiFunctions functions;
+  functions.getDpiForWindow = win32::OptionalFunction<decltype(functions.getDpiForWindow)>(user32, "GetDpiForWindow");
+  functions.adjustWindowRectExForDpi =
+      win32::OptionalFunction<decltype(functions.adjustWindowRectExForDpi)>(user32, "AdjustWindowRectExForDpi");
+  functions.systemParametersInfoForDpi =
+      win32::OptionalFunction<decltype(functions.systemParametersInfoForDpi)>(user32, "SystemParametersInfoForDpi");
+  return functions;
+}
+
 bool CreateForm(Form& form, HINSTANCE instance) {
+  g_form = &form;
   const FormDescription& description = *form.description;
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
@@ -226,31 +265,30 @@ bool CreateForm(Form& form, HINSTANCE instance) {
   return true;
 }
 
-// What only the shown form needs: the newer DPI calls, its icons, its fonts
-// and layout at its DPI.
-void PrepareToShow(Form& form, HINSTANCE instance) {
-  form.dpi.getDpiForWindow = win32::OptionalFunction<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
-  form.dpi.adjustWindowRectExForDpi =
-      win32::OptionalFunction<AdjustWindowRectExForDpiFn>(L"user32.dll", "AdjustWindowRectExForDpi");
-  form.dpi.systemParametersInfoForDpi =
-      win32::OptionalFunction<SystemParametersInfoForDpiFn>(L"user32.dll", "SystemParametersInfoForDpi");
+void Show(Form& form, HINSTANCE instance) {
   // The class icon; with no small one set, Windows takes the caption's from
   // the same group, which holds a single image anyway.
   const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(form.description->iconGroup));
   SetClassLongPtrW(form.window, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+  form.highContrast = HighContrastOn();
   Layout(form, WindowDpi(form), nullptr);
+  ShowWindow(form.window, SW_SHOWNORMAL);
+  UpdateWindow(form.window);
+  SetForegroundWindow(form.window);
+  FocusFirstControl(form);
 }
 
-using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+}  // namespace engine
+
+namespace {
 
 // Before anything else loads: DLLs that Windows loads on demand come from the
 // system folder, never from the folder the tool was started in. Windows 7
 // without its loader update lacks the call; then only the declared calls are
 // held to the system folder.
 void RestrictDllSearch() {
-  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  const auto setDefault =
+      win32::OptionalFunction<BOOL(WINAPI*)(DWORD)>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
   if (setDefault != nullptr) {
     setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
@@ -264,21 +302,17 @@ void ThunRTMain(const ProjectHeader& header) {
   // Held from before the question to the end: the files go from this folder.
   const OwnFolder ownFolder;
   const HINSTANCE instance = GetModuleHandleW(nullptr);
-  Form form;
+  engine::Form form;
   form.description = header.startup;
-  g_form = &form;
   // Created hidden before the load handler runs; shown only if it returns.
-  if (!CreateForm(form, instance)) {
+  if (!engine::CreateForm(form, instance)) {
     const DWORD error = GetLastError();
     vbaRaise(ErrorForSystemCode(error), error, {}, header.startup->className);
   }
   header.startup->load();
 
-  PrepareToShow(form, instance);
-  ShowWindow(form.window, SW_SHOWNORMAL);
-  UpdateWindow(form.window);
-  SetForegroundWindow(form.window);
-  FocusFirstControl(form);
+  form.dpi = engine::NewerDpiFunctions();
+  engine::Show(form, instance);
 
   MSG message{};
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -288,7 +322,6 @@ void ThunRTMain(const ProjectHeader& header) {
       DispatchMessageW(&message);
     }
   }
-  g_form = nullptr;
   platform::Exit(static_cast<int>(ExitCode::Completed));
 }
 

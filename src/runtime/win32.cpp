@@ -22,7 +22,6 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
 }
 
 Text FromCodePage936(const char* text) {
-  constexpr UINT kCodePage936 = 936;
   const int needed = MultiByteToWideChar(kCodePage936, 0, text, -1, nullptr, 0);
   Text wide = Text::WithSize(needed > 0 ? static_cast<std::size_t>(needed - 1) : 0);
   if (needed > 0) {

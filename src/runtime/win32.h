@@ -18,13 +18,14 @@ using UniqueFont = UniqueHandle<HFONT, GdiObjectCloser>;
 // which holds files the tool does not trust.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
-// A function that newer Windows has and older lacks; null when absent.
+// A function that newer Windows has and older lacks, from a module the tool
+// imports and so has loaded already; null when absent.
 template <class Function>
-Function OptionalFunction(const wchar_t* library, const char* name) {
-  const HMODULE module = LoadSystemLibrary(library);
-  return module != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)))
-                           : nullptr;
+Function OptionalFunction(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
+
+inline constexpr UINT kCodePage936 = 936;
 
 // The form's texts are kept in code page 936 and always read with it, so
 // they show right whatever the system's ANSI code page is.

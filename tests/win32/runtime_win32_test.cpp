@@ -1,11 +1,14 @@
 // The real runtime seam under Windows (Wine here): files, the registry, DLL
-// lookups and text conversion, each against the system itself.
+// lookups, text conversion and the form engine, each against the system
+// itself.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
 
 #include "registry/module1.h"
+#include "removal_window/form1.h"
+#include "runtime/form_win32.h"
 #include "runtime/platform.h"
 #include "runtime/runtime.h"
 #include "runtime/win32.h"
@@ -199,6 +202,117 @@ TEST_F(RegistryRemoval, NoCopyShowsThroughClassesRootAfterwards) {
   EXPECT_FALSE(Present(HKEY_CLASSES_ROOT, entry_));
   EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + entry_));
   EXPECT_FALSE(Present(HKEY_CURRENT_USER, L"Software\\Classes\\" + entry_));
+}
+
+// The completion form as the engine makes it, without the removal before it.
+// This program carries the tool's resources, so icon group 1 is here too.
+class FormEngine : public ::testing::Test {
+ protected:
+  const HINSTANCE instance_ = GetModuleHandleW(nullptr);
+  rt::engine::Form form_;
+
+  void Make(const rt::engine::DpiFunctions& dpi) {
+    form_.description = &Form1::kDescription;
+    ASSERT_TRUE(rt::engine::CreateForm(form_, instance_));
+    form_.dpi = dpi;
+    rt::engine::Show(form_, instance_);
+  }
+  [[nodiscard]] HWND Label() const { return form_.controls[0]; }
+  [[nodiscard]] HWND Button() const { return form_.controls[1]; }
+  static LOGFONTW FontOf(HWND control) {
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+    return font;
+  }
+  [[nodiscard]] RECT PlaceOf(HWND control) const {
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, form_.window, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+  }
+  static int SystemDpi() {
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi;
+  }
+  void TearDown() override {
+    DestroyWindow(form_.window);
+    UnregisterClassW(Form1::kDescription.className.data(), instance_);
+  }
+};
+
+TEST_F(FormEngine, LabelFontIconAndFocusAreAsDesigned) {
+  Make(rt::engine::NewerDpiFunctions());
+  const LOGFONTW label = FontOf(Label());
+  EXPECT_STREQ(label.lfFaceName, L"宋体");
+  EXPECT_EQ(label.lfHeight, -MulDiv(12, SystemDpi(), 72));  // 12 pt: 16 px at 96 DPI
+  EXPECT_EQ(label.lfWeight, 700);
+  EXPECT_EQ(label.lfCharSet, 134);
+  EXPECT_EQ(reinterpret_cast<HICON>(GetClassLongPtrW(form_.window, GCLP_HICON)),
+            LoadIconW(instance_, MAKEINTRESOURCEW(1)));
+  EXPECT_NE(GetClassLongPtrW(form_.window, GCLP_HICON), 0);
+  // The button has the focus and the default cue, and Tab never reaches the label.
+  EXPECT_EQ(GetFocus(), Button());
+  EXPECT_EQ(GetWindowLongW(Button(), GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+  EXPECT_EQ(GetNextDlgTabItem(form_.window, Button(), FALSE), Button());
+  EXPECT_EQ(GetWindowLongW(Label(), GWL_STYLE) & WS_TABSTOP, 0);
+}
+
+// Wine cannot switch high contrast on (SPI_SETHIGHCONTRAST fails and
+// SPI_GETHIGHCONTRAST says off), so the form's record of it is set here, and
+// the change message shows that the form reads it afresh from the system.
+TEST_F(FormEngine, LabelTakesTheSchemeColourUnderHighContrast) {
+  Make(rt::engine::NewerDpiFunctions());
+  const HDC dc = GetDC(Label());
+  const auto labelColour = [&] {
+    SendMessageW(form_.window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(Label()));
+    return GetTextColor(dc);
+  };
+  EXPECT_EQ(labelColour(), RGB(0, 0, 255));
+  form_.highContrast = true;
+  EXPECT_EQ(labelColour(), GetSysColor(COLOR_BTNTEXT));
+  for (const UINT change : {WM_SYSCOLORCHANGE, WM_SETTINGCHANGE}) {
+    form_.highContrast = true;
+    SendMessageW(form_.window, change, 0, 0);
+    EXPECT_FALSE(form_.highContrast) << change;
+    EXPECT_EQ(labelColour(), RGB(0, 0, 255)) << change;
+  }
+  ReleaseDC(Label(), dc);
+}
+
+// A move to a 144 DPI monitor, with the calls of Windows 10 and with only
+// those of Windows 8.1: the window takes the suggested rectangle whole, and
+// the controls and both fonts follow the new DPI.
+TEST_F(FormEngine, FollowsANewDpiIntoTheSuggestedRectangle) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+  const LONG buttonFont = MulDiv(metrics.lfMessageFont.lfHeight, 144, SystemDpi());
+  for (const bool newer : {true, false}) {
+    SCOPED_TRACE(newer ? "newer DPI calls" : "older calls only");
+    Make(newer ? rt::engine::NewerDpiFunctions() : rt::engine::DpiFunctions{});
+    SIZE size{500, 300};
+    if (newer) {
+      ASSERT_TRUE(SendMessageW(form_.window, WM_GETDPISCALEDSIZE, 144, reinterpret_cast<LPARAM>(&size)));
+      RECT frame{0, 0, 396, 167};  // the designed client area at 144 DPI
+      AdjustWindowRectExForDpi(&frame, GetWindowLongW(form_.window, GWL_STYLE), FALSE, 0, 144);
+      EXPECT_EQ(size.cx, frame.right - frame.left);
+      EXPECT_EQ(size.cy, frame.bottom - frame.top);
+    }
+    RECT suggested{40, 30, 40 + size.cx, 30 + size.cy};
+    SendMessageW(form_.window, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    RECT window{};
+    GetWindowRect(form_.window, &window);
+    EXPECT_TRUE(EqualRect(&window, &suggested));
+    const RECT button = PlaceOf(Button());
+    const RECT expected{132, 108, 132 + 98, 108 + 38};  // 1320, 1080, 975, 375 twips
+    EXPECT_TRUE(EqualRect(&button, &expected));
+    EXPECT_EQ(FontOf(Label()).lfHeight, -24);
+    EXPECT_EQ(FontOf(Button()).lfHeight, buttonFont);
+    TearDown();
+    form_ = {};
+  }
 }
 
 }  // namespace

@@ -54,7 +54,9 @@ DONE_BUTTON = "确定"
 IDOK, IDYES, IDNO = 1, 6, 7
 BS_DEFPUSHBUTTON, SS_ICON = 0x1, 0x3
 
-# Designed at 96 DPI: client area, then the label and the button as x, y, width, height.
+# Designed at 96 DPI: the client area's position on the screen and its size, then the label and the
+# button as x, y, width, height.
+CLIENT_AT_96 = (276, 199)
 CLIENT_96 = (264, 111)
 LABEL_96 = (64, 24, 145, 33)
 BUTTON_96 = (88, 72, 65, 25)
@@ -76,7 +78,7 @@ EXIT_TIMEOUT = 30.0
 class Run:
     """One start of the tool and what must come of it."""
     answer: str = "click-yes"        # click-yes | return | click-no
-    finish: str | None = "click"     # click | return | space | alt-f4 | wm-close | close-box; None: never appears
+    finish: str | None = "click"     # click | return | space | escape | alt-f4 | wm-close | close-box; None: never appears
     exit_code: int = 0
     left: tuple[str, ...] = ()       # targets still in the folder afterwards
     keys_left: bool = False
@@ -129,6 +131,7 @@ SCENARIOS = (
     Scenario("window_closed_by_space", (Run(finish="space"),)),
     Scenario("window_closed_by_return", (Run(finish="return"),)),
     Scenario("window_closed_by_alt_f4", (Run(finish="alt-f4"),)),
+    Scenario("window_closed_by_escape", (Run(finish="escape"),)),
     Scenario("window_layout_144_dpi", (Run(),), dpi=144, serial=True),
     # ANSI code page 1252 and a folder name it cannot encode: texts and paths must stay Unicode.
     Scenario("english_locale_chinese_folder", (Run(), ), lang="en_US.UTF-8", folder="御载 测试 目录"),
@@ -439,6 +442,10 @@ def check_done_window(wine: Wine, window: dict, dpi: int) -> dict:
     check([(c["text"], c["id"]) for c in buttons] == [(DONE_BUTTON, IDOK)],
           f"buttons {[(c['text'], c['id']) for c in buttons]!r}")
     check(window["focus"] == buttons[0]["hwnd"], "the button does not have the keyboard focus")
+    check(buttons[0]["style"] & 0xF == BS_DEFPUSHBUTTON, "the button does not show the default-button cue")
+    # The screen is large enough here: the designed place, not moved.
+    check(tuple(window["client"][:2]) == scaled(CLIENT_AT_96, dpi),
+          f"client area at {list(window['client'][:2])}, designed {list(scaled(CLIENT_AT_96, dpi))}")
     # Wine never stretches a window, so these show that the layout itself scales with the DPI.
     tolerance = 0 if dpi == 96 else 1
     print(f"  measured at {dpi} DPI: client {list(window['client'][2:])}, label {list(labels[0]['pos'])}, "
@@ -507,7 +514,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
                 check(bool(wine.run(str(wine.tools / "inspect.exe"), "close", "--class", DONE_CLASS).returncode == 0),
                       "WM_CLOSE: window gone")
             else:
-                wine.press(DONE_TITLE, {"return": "Return", "space": "space", "alt-f4": "alt+F4"}[run.finish])
+                wine.press(DONE_TITLE, {"return": "Return", "space": "space", "escape": "Escape",
+                                        "alt-f4": "alt+F4"}[run.finish])
         try:
             status = tool.wait(timeout=EXIT_TIMEOUT)
         except subprocess.TimeoutExpired:

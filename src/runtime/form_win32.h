@@ -1,0 +1,46 @@
+// The form engine's steps, which ThunRTMain runs in order; apart so that the
+// Windows-side tests can make a form, lay it out and read it back.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstddef>
+
+#include "runtime/form.h"
+#include "runtime/win32.h"
+
+namespace rt::engine {
+
+// Newer than Windows 7 (the first two are Windows 10's); each null where
+// absent, and then the older call is used.
+struct DpiFunctions {
+  UINT(WINAPI* getDpiForWindow)(HWND) = nullptr;
+  BOOL(WINAPI* adjustWindowRectExForDpi)(LPRECT, DWORD, BOOL, DWORD, UINT) = nullptr;
+  BOOL(WINAPI* systemParametersInfoForDpi)(UINT, UINT, PVOID, UINT, UINT) = nullptr;
+};
+
+inline constexpr std::size_t kMaxControls = 4;
+
+struct Form {
+  const FormDescription* description = nullptr;
+  DpiFunctions dpi;
+  bool highContrast = false;  // as the system said at its last change
+  HWND window = nullptr;
+  std::array<HWND, kMaxControls> controls{};
+  std::array<win32::UniqueFont, kMaxControls> fonts{};
+};
+
+DpiFunctions NewerDpiFunctions();
+
+// The form's class, its window and its controls, hidden: all that happens
+// before the load handler. The form becomes the one the window procedure
+// serves. False when Windows refused.
+bool CreateForm(Form& form, HINSTANCE instance);
+
+// Gives the form what only a shown form needs (its icon, the colour scheme,
+// its fonts and layout at its DPI, with the DPI calls in `form.dpi`), shows
+// it and focuses its first control that takes the focus.
+void Show(Form& form, HINSTANCE instance);
+
+}  // namespace rt::engine
