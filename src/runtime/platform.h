@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "runtime/text.h"
@@ -42,6 +43,20 @@ std::uint32_t MarkForDeletion(const OpenFile& file);
 
 // 0 while something answers to `path`, else the error that looking gave.
 std::uint32_t LookUp(const wchar_t* path);
+
+// A running program that has a file loaded or open.
+struct FileUser {
+  Text name;  // its executable's file name
+  std::uint32_t processId = 0;
+};
+
+// Fills `users` with the programs that have `path` loaded, as their program
+// or as one of its modules, or open where the system can tell (its restart
+// manager); returns how many. Slow: for after a failure only.
+std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users);
+
+// Whether `path` is a file marked read-only.
+bool IsReadOnly(const wchar_t* path);
 
 // The same path as the file system compares them: letter case aside.
 bool SamePath(std::wstring_view a, std::wstring_view b);

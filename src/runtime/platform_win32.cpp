@@ -1,5 +1,10 @@
 // The runtime's seam, on Win32.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <restartmanager.h>
+#include <tlhelp32.h>
+
+#include <array>
 
 #include "runtime/platform.h"
 #include "runtime/win32.h"
@@ -97,6 +102,84 @@ std::uint32_t MarkForDeletion(const OpenFile& file) {
 
 std::uint32_t LookUp(const wchar_t* path) {
   return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
+}
+
+bool IsReadOnly(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+namespace {
+
+// Up to the size of `holders`, the processes the restart manager (Windows
+// Vista on; a stub in Wine) says have `path` open or loaded. Where it is
+// absent, or finds more, none.
+void FindHolders(const wchar_t* path, std::array<DWORD, 3>& holders) {
+  const HMODULE library = win32::LoadSystemLibrary(L"rstrtmgr.dll");
+  static constexpr std::array<const char*, 4> kNames = {"RmStartSession", "RmRegisterResources", "RmGetList",
+                                                        "RmEndSession"};
+  std::array<void*, kNames.size()> calls{};
+  for (std::size_t i = 0; i < kNames.size(); ++i) {
+    calls[i] = library != nullptr ? reinterpret_cast<void*>(GetProcAddress(library, kNames[i])) : nullptr;
+    if (calls[i] == nullptr) {
+      return;
+    }
+  }
+  DWORD session = 0;
+  std::array<WCHAR, CCH_RM_SESSION_KEY + 1> key{};
+  if (reinterpret_cast<decltype(&RmStartSession)>(calls[0])(&session, 0, key.data()) != ERROR_SUCCESS) {
+    return;
+  }
+  std::array<RM_PROCESS_INFO, 3> found{};
+  UINT needed = 0;
+  auto count = static_cast<UINT>(found.size());
+  DWORD reasons = 0;
+  if (reinterpret_cast<decltype(&RmRegisterResources)>(calls[1])(session, 1, &path, 0, nullptr, 0, nullptr) ==
+          ERROR_SUCCESS &&
+      reinterpret_cast<decltype(&RmGetList)>(calls[2])(session, &needed, &count, found.data(), &reasons) ==
+          ERROR_SUCCESS) {
+    for (UINT i = 0; i < count; ++i) {
+      holders[i] = found[i].Process.dwProcessId;
+    }
+  }
+  reinterpret_cast<decltype(&RmEndSession)>(calls[3])(session);
+}
+
+// Whether process `id` has `path` mapped: its program, or one of its modules.
+bool Loads(DWORD id, const wchar_t* path) {
+  const OpenFile modules{CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, id)};
+  MODULEENTRY32W module{};
+  module.dwSize = sizeof module;
+  for (BOOL more = Module32FirstW(modules.get(), &module); more != FALSE;
+       more = Module32NextW(modules.get(), &module)) {
+    if (CompareStringOrdinal(module.szExePath, -1, path, -1, TRUE) == CSTR_EQUAL) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users) {
+  std::array<DWORD, 3> holders{};
+  FindHolders(path, holders);
+  std::size_t found = 0;
+  const OpenFile processes{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
+  PROCESSENTRY32W process{};
+  process.dwSize = sizeof process;
+  for (BOOL more = Process32FirstW(processes.get(), &process); more != FALSE && found < users.size();
+       more = Process32NextW(processes.get(), &process)) {
+    const DWORD id = process.th32ProcessID;
+    const bool holds = id != 0 && (id == holders[0] || id == holders[1] || id == holders[2]);
+    if (holds || Loads(id, path)) {
+      users[found].name =
+          Text::Join({std::wstring_view(process.szExeFile, static_cast<std::size_t>(lstrlenW(process.szExeFile)))});
+      users[found].processId = id;
+      ++found;
+    }
+  }
+  return found;
 }
 
 bool SamePath(std::wstring_view a, std::wstring_view b) {

@@ -38,6 +38,18 @@ constexpr std::array<ErrorNumber, 9> kDescribed = {
 // the system's code.
 constexpr std::size_t kHeading = kDescribed.size();
 constexpr std::size_t kSystemError = kHeading + 1;
+// Advice, and the pieces that name a program: "X.exe（进程 12）、Y.exe（进程 34）".
+constexpr std::size_t kProcessBefore = kSystemError + 1;
+constexpr std::size_t kProcessAfter = kProcessBefore + 1;
+constexpr std::size_t kBetweenPrograms = kProcessAfter + 1;
+constexpr std::size_t kProgramsUseIt = kBetweenPrograms + 1;
+constexpr std::size_t kHeldOpen = kProgramsUseIt + 1;
+constexpr std::size_t kReadOnly = kHeldOpen + 1;
+constexpr std::size_t kNeedsAdministrator = kReadOnly + 1;
+constexpr std::size_t kLeadsOutside = kNeedsAdministrator + 1;
+
+// Programs an advice names at most; more are rare, and the user finds them.
+constexpr std::size_t kMaxNamed = 3;
 
 // The runtime's own texts in one language: one literal, each text ending in
 // its NUL, so one pointer for the loader to relocate and each text usable as
@@ -53,7 +65,12 @@ constexpr std::array<RuntimeTexts, 1> kRuntimeTexts = {
     // Chinese (PRC); also what any other locale gets.
     RuntimeTexts{2052,
                  L"内存不足\0加载 DLL 错误\0文件名或文件号错误\0文件未找到\0权限被拒绝\0磁盘未准备好\0"
-                 L"路径/文件访问错误\0路径未找到\0找不到 DLL 入口点\0运行时错误 '\0(系统错误 "},
+                 L"路径/文件访问错误\0路径未找到\0找不到 DLL 入口点\0运行时错误 '\0(系统错误 \0"
+                 L"（进程 \0）\0、\0正在使用此文件。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
+                 L"此文件正被其他程序使用。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
+                 L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。\0"
+                 L"删除此注册表项需要管理员权限。请以管理员身份运行本工具。\0"
+                 L"此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"},
 };
 
 struct RootKeyName {
@@ -145,6 +162,9 @@ std::wstring_view Decimal(std::uint32_t value, std::array<wchar_t, N>& buffer) {
   return {buffer.data() + at, N - at};
 }
 
+[[noreturn]] void Raise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
+                        std::wstring_view subject, std::wstring_view advice);
+
 }  // namespace
 
 std::wstring_view RootKeyPrefix(RootKey root) {
@@ -166,19 +186,58 @@ ErrorNumber ErrorForSystemCode(std::uint32_t code) {
 }
 
 Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
-                     std::wstring_view subject) {
+                     std::wstring_view subject, std::wstring_view advice) {
   std::array<wchar_t, 10> numberDigits{};
   std::array<wchar_t, 10> systemDigits{};
   return Text::Join({RuntimeText(kHeading), Decimal(static_cast<std::uint32_t>(number), numberDigits), L"':\n\n"sv,
                      Describe(number), L"\n\n"sv, subjectPrefix, subject, L"\n"sv, RuntimeText(kSystemError),
-                     Decimal(systemCode, systemDigits), L")"sv});
+                     Decimal(systemCode, systemDigits), L")"sv, advice.empty() ? advice : L"\n\n"sv, advice});
+}
+
+Text FileAdvice(std::uint32_t systemCode, const Text& path) {
+  std::size_t advice = kHeldOpen;
+  Text programs;
+  if (systemCode == system_error::kStoppedOnSymlink) {
+    advice = kLeadsOutside;
+  } else if (!MayPass(systemCode) && systemCode != system_error::kLockViolation) {
+    return {};
+  } else if (systemCode == system_error::kAccessDenied && platform::IsReadOnly(path.c_str())) {
+    advice = kReadOnly;
+  } else {
+    // A running program has its own file and its modules mapped, and Windows
+    // refuses their deletion with 5; a program may also hold the file open.
+    std::array<platform::FileUser, kMaxNamed> users;
+    const std::size_t found = platform::FindFileUsers(path.c_str(), users);
+    for (std::size_t i = 0; i < found; ++i) {
+      std::array<wchar_t, 10> digits{};
+      programs = Text::Join({programs.view(), i == 0 ? std::wstring_view{} : RuntimeText(kBetweenPrograms),
+                             users[i].name.view(), RuntimeText(kProcessBefore), Decimal(users[i].processId, digits),
+                             RuntimeText(kProcessAfter)});
+    }
+    if (found != 0) {
+      advice = kProgramsUseIt;
+    } else if (systemCode == system_error::kAccessDenied) {
+      return {};
+    }
+  }
+  return Text::Join({programs.view(), RuntimeText(advice)});
 }
 
 void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
               std::wstring_view subject) {
-  const Text text = ErrorReportText(number, systemCode, subjectPrefix, subject);
+  const bool keyRefused = !subjectPrefix.empty() && systemCode == system_error::kAccessDenied;
+  Raise(number, systemCode, subjectPrefix, subject, keyRefused ? RuntimeText(kNeedsAdministrator) : L""sv);
+}
+
+namespace {
+
+void Raise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix, std::wstring_view subject,
+           std::wstring_view advice) {
+  const Text text = ErrorReportText(number, systemCode, subjectPrefix, subject, advice);
   platform::ReportAndExit(g_title, text.c_str(), static_cast<int>(number));
 }
+
+}  // namespace
 
 void UseProject(const ProjectHeader& header) {
   g_title = header.title;
@@ -236,7 +295,9 @@ void rtcKillFiles(const Text& path) {
     status = TryKill(path);
   }
   if (status != 0) {
-    vbaRaise(ErrorForSystemCode(status), status, {}, path.view());
+    // Found only now: looking for the cause costs the normal run nothing.
+    const Text advice = FileAdvice(status, path);
+    Raise(ErrorForSystemCode(status), status, {}, path.view(), advice.view());
   }
 }
 

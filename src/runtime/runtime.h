@@ -99,12 +99,19 @@ struct ProjectHeader {
 // runtime does at start-up.
 void UseProject(const ProjectHeader& header);
 
-// The report's text: number, description, what it concerns, system code.
+// The report's text: number, description, what it concerns, system code,
+// and what the user can do about it, if anything.
 Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
-                     std::wstring_view subject);
+                     std::wstring_view subject, std::wstring_view advice = {});
+
+// What the user can do about a file that could not be deleted, by the cause
+// the system shows now; empty when there is no advice.
+Text FileAdvice(std::uint32_t systemCode, const Text& path);
 
 // Raises a run-time error: reports it and ends the program with its number.
-// The tool installs no handlers, so this never returns.
+// The tool installs no handlers, so this never returns. A subject with a
+// prefix is a registry key, and a key refused to the user gets the advice
+// to run the tool as an administrator.
 [[noreturn]] void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
                            std::wstring_view subject);
 

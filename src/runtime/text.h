@@ -38,34 +38,10 @@ class BasicText {
   ~BasicText() { platform::Release(data_); }
 
   // Room for `size` characters and the terminator, all zero.
-  static BasicText WithSize(std::size_t size) {
-    BasicText text;
-    text.data_ = static_cast<Char*>(platform::Allocate((size + 1) * sizeof(Char)));
-    if (text.data_ == nullptr) {
-      OutOfMemory();
-    }
-    text.size_ = size;
-    for (std::size_t i = 0; i <= size; ++i) {
-      text.data_[i] = Char{};
-    }
-    return text;
-  }
+  static BasicText WithSize(std::size_t size);
 
   // The parts one after another, nothing added between them.
-  static BasicText Join(std::initializer_list<std::basic_string_view<Char>> parts) {
-    std::size_t total = 0;
-    for (const auto part : parts) {
-      total += part.size();
-    }
-    BasicText text = WithSize(total);
-    Char* out = text.data_;
-    for (const auto part : parts) {
-      for (const Char c : part) {
-        *out++ = c;
-      }
-    }
-    return text;
-  }
+  static BasicText Join(std::initializer_list<std::basic_string_view<Char>> parts);
 
   [[nodiscard]] const Char* c_str() const noexcept { return data_ != nullptr ? data_ : kEmpty; }
   [[nodiscard]] Char* data() noexcept { return data_; }
@@ -87,6 +63,10 @@ class BasicText {
   Char* data_ = nullptr;
   std::size_t size_ = 0;
 };
+
+// Built once, in text.cpp: inlined, every call would carry a copy.
+extern template class BasicText<wchar_t>;
+extern template class BasicText<char>;
 
 using Text = BasicText<wchar_t>;
 using AnsiText = BasicText<char>;

@@ -245,6 +245,19 @@ std::uint32_t LookUp(const wchar_t* path) {
   return s.files.count(path) != 0 ? 0 : 2;
 }
 
+std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users) {
+  std::size_t found = 0;
+  for (const auto& [name, id] : fake::Get().users[path]) {
+    if (found == users.size()) {
+      break;
+    }
+    users[found++] = {Text::Join({std::wstring_view(name)}), id};
+  }
+  return found;
+}
+
+bool IsReadOnly(const wchar_t* path) { return fake::Get().readOnly.count(path) != 0; }
+
 bool SamePath(std::wstring_view a, std::wstring_view b) {
   if (a.size() != b.size()) {
     return false;

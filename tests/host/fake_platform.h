@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake {
@@ -22,6 +23,9 @@ struct System {
   std::map<std::wstring, std::uint32_t> stuckFiles;  // path -> the error opening it gives
   std::map<std::wstring, int> lingering;             // path -> looks it survives its deletion by
   std::uint32_t folderError = 0;                     // opening the tool's own folder
+  std::set<std::wstring> readOnly;
+  // path -> programs that have it loaded or open, as "name" and process id
+  std::map<std::wstring, std::vector<std::pair<std::wstring, std::uint32_t>>> users;
   std::wstring heldFolder;
 
   // Keys as "HKLM\path" or "HKCU\path"; links are keys that name another.

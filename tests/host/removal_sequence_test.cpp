@@ -154,7 +154,9 @@ TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
   fake::Ended ended{};
   EXPECT_EQ(RunFormLoad(&ended), 70);
   EXPECT_EQ(ended.title, L"软件卸载工具");
-  EXPECT_NE(ended.text.find(L"HKEY_CLASSES_ROOT\\Folder\\shell\\Orvandel\n(系统错误 5)"), std::wstring::npos);
+  EXPECT_NE(ended.text.find(L"HKEY_CLASSES_ROOT\\Folder\\shell\\Orvandel\n(系统错误 5)\n\n"
+                            L"删除此注册表项需要管理员权限。请以管理员身份运行本工具。"),
+            std::wstring::npos);
   EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[1]}));
   EXPECT_EQ(fake::Get().files.size(), 8U);
   EXPECT_EQ(fake::Get().keys.count("HKLM\\password"), 1U);
@@ -223,6 +225,46 @@ TEST_F(RemovalSequence, AFileThatCannotBeDeletedStopsThereWithItsNumber) {
   }
 }
 
+// The advice below the report, chosen by what the system shows after the
+// failure: who uses the file, whether it is read-only, or nothing known.
+TEST_F(RemovalSequence, AReportAdvisesByCause) {
+  const std::wstring rerun = L"请将其关闭，然后再次运行本工具，即可完成卸载。";
+  const std::wstring file = kFolder + L"\\Orvandel.exe";
+  struct Row {
+    const char* what;
+    std::uint32_t system;
+    bool readOnly;
+    std::vector<std::pair<std::wstring, std::uint32_t>> users;
+    std::wstring advice;  // empty: the report ends with the system code
+  };
+  const std::vector<Row> rows = {
+      {"running", 5, false, {{L"Orvandel.exe", 1234}}, L"Orvandel.exe（进程 1234）正在使用此文件。" + rerun},
+      {"several, the fourth not named",
+       32,
+       false,
+       {{L"a.exe", 1}, {L"b.exe", 22}, {L"c.exe", 333}, {L"d.exe", 4}},
+       L"a.exe（进程 1）、b.exe（进程 22）、c.exe（进程 333）正在使用此文件。" + rerun},
+      {"held open, nobody named", 32, false, {}, L"此文件正被其他程序使用。" + rerun},
+      {"read-only", 5, true, {}, L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。"},
+      {"refused, cause unknown", 5, false, {}, L""},
+      {"not ready: not a matter of programs", 21, true, {{L"x.exe", 9}}, L""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    SetUp();
+    fake::Get().stuckFiles[file] = row.system;
+    if (row.readOnly) {
+      fake::Get().readOnly.insert(file);
+    }
+    fake::Get().users[file] = row.users;
+    fake::Ended ended{};
+    EXPECT_EQ(RunFormLoad(&ended), row.system == 21 ? 71 : 70);
+    const std::wstring report = L"(系统错误 " + std::to_wstring(row.system) + L")";
+    EXPECT_EQ(ended.text.substr(ended.text.find(report) + report.size()),
+              row.advice.empty() ? L"" : L"\n\n" + row.advice);
+  }
+}
+
 TEST_F(RemovalSequence, ANameThatLeadsOutOfTheFolderIsRefusedAndNothingThereIsTouched) {
   struct Row {
     const char* what;
@@ -241,7 +283,9 @@ TEST_F(RemovalSequence, ANameThatLeadsOutOfTheFolderIsRefusedAndNothingThereIsTo
     fake::Ended ended{};
     EXPECT_EQ(RunFormLoad(&ended), 75);
     const std::wstring refused = kFolder + kNames[row.stopsAt - 1];
-    EXPECT_NE(ended.text.find(L"路径/文件访问错误\n\n" + refused + L"\n(系统错误 681)"), std::wstring::npos);
+    EXPECT_NE(ended.text.find(L"路径/文件访问错误\n\n" + refused +
+                              L"\n(系统错误 681)\n\n此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"),
+              std::wstring::npos);
     for (const auto& name : row.leadingOut) {
       EXPECT_EQ(fake::Get().files.count(other + name), 1U);
     }

@@ -82,8 +82,10 @@ class Run:
     exit_code: int = 0
     left: tuple[str, ...] = ()       # targets still in the folder afterwards
     keys_left: bool = False
-    obstacle: tuple[str, str] | None = None   # ("hold" | "read-only", target) during this run
+    # During this run: ("hold" | "read-only" | "run", target); "run" starts a program as the target.
+    obstacle: tuple[str, str] | None = None
     error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
+    advice: str | None = None       # the advice below the report; {pid} stands for the obstacle's process id
     # What an attacker does: "link-out" makes a target a link to a file outside the folder before
     # the run; "replace-folder" renames the folder and puts a link to another in its place while
     # the confirmation box is up (from the Unix side, which Wine's share modes do not stop).
@@ -103,11 +105,20 @@ class Scenario:
     together: int = 0              # rounds of two copies started at once and answered Yes at once
 
 
+# The advice below a report, by cause. Wine's restart manager is a stub, so a program holding a
+# file open is not named here; Windows names it as a running one is.
+RERUN = "请将其关闭，然后再次运行本工具，即可完成卸载。"
+ADVICE_HELD = "此文件正被其他程序使用。" + RERUN
+ADVICE_RUNNING = "Orvandel.exe（进程 {pid}）正在使用此文件。" + RERUN
+ADVICE_READ_ONLY = "此文件为只读文件。请取消其只读属性，然后再次运行本工具。"
+ADVICE_OUTSIDE = "此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
+
+
 def held(target: str, system_error: int = 32) -> Run:
     """A run stopped at TARGET, held open by another process."""
     index = TARGETS.index(target)
     return Run(answer="return", finish=None, exit_code=70, left=TARGETS[index:],
-               obstacle=("hold", target), error=(70, system_error, target))
+               obstacle=("hold", target), error=(70, system_error, target), advice=ADVICE_HELD)
 
 
 SCENARIOS = (
@@ -118,7 +129,12 @@ SCENARIOS = (
     Scenario("held_file_stops_then_rerun_finishes", (held("Orvandel.exe"), Run(answer="return"))),
     Scenario("read_only_file_stops", (
         Run(answer="return", finish=None, exit_code=70, left=TARGETS[3:],
-            obstacle=("read-only", "tolvane.dat"), error=(70, 5, "tolvane.dat")),
+            obstacle=("read-only", "tolvane.dat"), error=(70, 5, "tolvane.dat"), advice=ADVICE_READ_ONLY),
+        Run())),
+    # The commonest failure: the application itself still running. Named with its process id.
+    Scenario("running_program_is_named", (
+        Run(answer="return", finish=None, exit_code=70, left=TARGETS[4:], obstacle=("run", "Orvandel.exe"),
+            error=(70, 5, "Orvandel.exe"), advice=ADVICE_RUNNING),
         Run())),
     Scenario("second_run_after_complete_run", (Run(), Run())),
     # A per-user copy in HKCU\Software\Classes over the machine one. Wine 8 does not show
@@ -141,10 +157,10 @@ SCENARIOS = (
     # Stops at the first file with the refusal; the other folder keeps all eight.
     Scenario("folder_replaced_by_link_while_asking", (
         Run(answer="return", finish=None, exit_code=75, left=TARGETS, attack="replace-folder",
-            error=(75, REFUSED, TARGETS[0])),)),
+            error=(75, REFUSED, TARGETS[0]), advice=ADVICE_OUTSIDE),)),
     Scenario("target_linking_outside_is_refused", (
         Run(answer="return", finish=None, exit_code=75, left=TARGETS[2:], attack="link-out",
-            error=(75, REFUSED, TARGETS[2])),)),
+            error=(75, REFUSED, TARGETS[2]), advice=ADVICE_OUTSIDE),)),
     # Below the targets: a link to the shell key that holds a bystander, a loop, a dangling link,
     # a link to a key outside. Each goes as a link; the bystanders' keys survive.
     Scenario("registry_links_below_targets", (Run(),), links=(
@@ -378,7 +394,7 @@ def seed_registry(wine: Wine, seed: str, folder: Path) -> list[str]:
 
 class Obstacle:
     def __init__(self, wine: Wine, folder: Path, obstacle: tuple[str, str] | None):
-        self.wine, self.obstacle, self.holder = wine, obstacle, None
+        self.wine, self.obstacle, self.holder, self.pid = wine, obstacle, None, None
         if not obstacle:
             return
         kind, target = obstacle
@@ -389,13 +405,20 @@ class Obstacle:
             self.path.chmod(0o444)
             return
         self.stop_file.unlink(missing_ok=True)
-        self.holder = wine.start("holder", str(wine.tools / "holder.exe"), windows_path(self.path),
-                                 windows_path(self.stop_file))
+        held = self.path
+        if kind == "run":
+            # The holder itself, started as the target; what it holds is elsewhere.
+            shutil.copyfile(wine.tools / "holder.exe", self.path)
+            held = wine.work / "unrelated.dat"
+            held.write_text("not the tool's\n")
+        program = self.path if kind == "run" else wine.tools / "holder.exe"
+        self.holder = wine.start("holder", str(program), windows_path(held), windows_path(self.stop_file))
         deadline = time.monotonic() + WINDOW_TIMEOUT
-        while b"holding" not in self.holder.log_path.read_bytes():
+        while not (found := re.search(rb"holding (\d+)", self.holder.log_path.read_bytes())):
             check(self.holder.poll() is None, f"holder ended: {self.holder.log_path.read_bytes()!r}")
             check(time.monotonic() < deadline, "holder did not open the file")
             time.sleep(0.03)
+        self.pid = int(found.group(1))
 
     def release(self) -> None:
         if not self.obstacle:
@@ -423,11 +446,13 @@ def check_confirmation(box: dict) -> None:
           "no icon in the confirmation")
 
 
-def check_error_box(box: dict, folder: Path, error: tuple[int, int, str]) -> None:
+def check_error_box(box: dict, folder: Path, error: tuple[int, int, str], advice: str | None) -> None:
     number, system_error, target = error
     texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
     expected = (f"{ERROR_HEADING} '{number}':\n\n{ERROR_NAMES[number]}\n\n"
                 f"{windows_path(folder / target)}\n(系统错误 {system_error})")
+    if advice:
+        expected += "\n\n" + advice
     check(expected in texts, f"error text {texts!r}, expected {expected!r}")
     buttons = [c["id"] for c in box["children"] if c["class"].lower() == "button"]
     check(buttons == [IDOK], f"error box buttons {buttons}, expected OK only")
@@ -497,7 +522,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
 
         if run.error:
             error_box = wine.find_window(title=ERROR_TITLE)
-            check_error_box(error_box, folder, run.error)
+            advice = run.advice.format(pid=obstacle.pid) if run.advice else None
+            check_error_box(error_box, folder, run.error, advice)
             if shots:
                 wine.screenshot(ERROR_TITLE, shots / f"{tag}-error.png")
             wine.press(ERROR_TITLE, "Return")

@@ -1,6 +1,7 @@
 // holder FILE STOPFILE
-// Opens FILE without delete sharing, writes "holding" to standard output and keeps the
+// Opens FILE without delete sharing, writes "holding PID" to standard output and keeps the
 // handle until STOPFILE exists, so another program's DeleteFileW gets a sharing violation.
+// Copied into a folder under another name, it is also a running program of that name.
 // Gives up after two minutes so a failed test never leaves it behind.
 #include <windows.h>
 
@@ -25,7 +26,9 @@ int wmain(int argc, wchar_t** argv) {
     say("cannot open\n");
     return 3;
   }
-  say("holding\n");
+  char line[32];
+  wsprintfA(line, "holding %lu\n", GetCurrentProcessId());
+  say(line);
   for (int waited = 0; waited < 120000; waited += 20) {
     if (GetFileAttributesW(argv[2]) != INVALID_FILE_ATTRIBUTES) break;
     Sleep(20);
