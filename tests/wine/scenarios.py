@@ -82,7 +82,8 @@ class Run:
     exit_code: int = 0
     left: tuple[str, ...] = ()       # targets still in the folder afterwards
     keys_left: bool = False
-    # During this run: ("hold" | "read-only" | "run", target); "run" starts a program as the target.
+    # During this run: ("hold" | "read-only" | "run" | "load", target); "run" starts a program as
+    # the target, "load" has a program load the target as a module.
     obstacle: tuple[str, str] | None = None
     error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
     advice: str | None = None       # the advice below the report; {pid} stands for the obstacle's process id
@@ -106,10 +107,13 @@ class Scenario:
 
 
 # The advice below a report, by cause. Wine's restart manager is a stub, so a program holding a
-# file open is not named here; Windows names it as a running one is.
+# file open is not named here; Windows names it as a running one is. A key refused to the user
+# (the advice to run as administrator) cannot be staged: as root, Wine enforces no deny entry on
+# a key. The host tests show both choices.
 RERUN = "请将其关闭，然后再次运行本工具，即可完成卸载。"
 ADVICE_HELD = "此文件正被其他程序使用。" + RERUN
 ADVICE_RUNNING = "Orvandel.exe（进程 {pid}）正在使用此文件。" + RERUN
+ADVICE_LOADED = "holder.exe（进程 {pid}）正在使用此文件。" + RERUN
 ADVICE_READ_ONLY = "此文件为只读文件。请取消其只读属性，然后再次运行本工具。"
 ADVICE_OUTSIDE = "此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
 
@@ -135,6 +139,11 @@ SCENARIOS = (
     Scenario("running_program_is_named", (
         Run(answer="return", finish=None, exit_code=70, left=TARGETS[4:], obstacle=("run", "Orvandel.exe"),
             error=(70, 5, "Orvandel.exe"), advice=ADVICE_RUNNING),
+        Run())),
+    # A control of the application loaded by a program, as the application loads its .ocx files.
+    Scenario("program_with_the_file_loaded_is_named", (
+        Run(answer="return", finish=None, exit_code=70, left=TARGETS, obstacle=("load", "Kembrasil.ocx"),
+            error=(70, 5, "Kembrasil.ocx"), advice=ADVICE_LOADED),
         Run())),
     Scenario("second_run_after_complete_run", (Run(), Run())),
     # A per-user copy in HKCU\Software\Classes over the machine one. Wine 8 does not show
@@ -405,14 +414,18 @@ class Obstacle:
             self.path.chmod(0o444)
             return
         self.stop_file.unlink(missing_ok=True)
-        held = self.path
-        if kind == "run":
-            # The holder itself, started as the target; what it holds is elsewhere.
+        held, extra = self.path, []
+        if kind in ("run", "load"):
+            # The holder's own image stands in for the application's program or control.
             shutil.copyfile(wine.tools / "holder.exe", self.path)
+        if kind == "run":
+            # Started as the target; what it holds is elsewhere.
             held = wine.work / "unrelated.dat"
             held.write_text("not the tool's\n")
+        if kind == "load":
+            extra = ["load"]
         program = self.path if kind == "run" else wine.tools / "holder.exe"
-        self.holder = wine.start("holder", str(program), windows_path(held), windows_path(self.stop_file))
+        self.holder = wine.start("holder", str(program), windows_path(held), windows_path(self.stop_file), *extra)
         deadline = time.monotonic() + WINDOW_TIMEOUT
         while not (found := re.search(rb"holding (\d+)", self.holder.log_path.read_bytes())):
             check(self.holder.poll() is None, f"holder ended: {self.holder.log_path.read_bytes()!r}")

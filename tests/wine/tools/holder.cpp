@@ -1,6 +1,7 @@
-// holder FILE STOPFILE
-// Opens FILE without delete sharing, writes "holding PID" to standard output and keeps the
-// handle until STOPFILE exists, so another program's DeleteFileW gets a sharing violation.
+// holder FILE STOPFILE [load]
+// Opens FILE without delete sharing (or, with "load", loads it as a module), writes "holding
+// PID" to standard output and keeps it until STOPFILE exists, so another program's DeleteFileW
+// fails.
 // Copied into a folder under another name, it is also a running program of that name.
 // Gives up after two minutes so a failed test never leaves it behind.
 #include <windows.h>
@@ -16,15 +17,24 @@ void say(const char* text) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) {
-    say("usage: holder FILE STOPFILE\n");
+  if (argc != 3 && argc != 4) {
+    say("usage: holder FILE STOPFILE [load]\n");
     return 2;
   }
-  HANDLE file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    say("cannot open\n");
-    return 3;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (argc == 4) {
+    // Mapped as an image and listed among this process's modules; never run.
+    if (LoadLibraryExW(argv[1], nullptr, DONT_RESOLVE_DLL_REFERENCES) == nullptr) {
+      say("cannot load\n");
+      return 3;
+    }
+  } else {
+    file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      say("cannot open\n");
+      return 3;
+    }
   }
   char line[32];
   wsprintfA(line, "holding %lu\n", GetCurrentProcessId());
@@ -33,7 +43,9 @@ int wmain(int argc, wchar_t** argv) {
     if (GetFileAttributesW(argv[2]) != INVALID_FILE_ATTRIBUTES) break;
     Sleep(20);
   }
-  CloseHandle(file);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+  }
   say("released\n");
   return 0;
 }
