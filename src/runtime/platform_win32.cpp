@@ -111,10 +111,12 @@ bool IsReadOnly(const wchar_t* path) {
 
 namespace {
 
-// Up to the size of `holders`, the processes the restart manager (Windows
-// Vista on; a stub in Wine) says have `path` open or loaded. Where it is
-// absent, or finds more, none.
-void FindHolders(const wchar_t* path, std::array<DWORD, 3>& holders) {
+// Processes the restart manager names for one file, at most.
+using Holders = std::array<DWORD, 3>;
+
+// The processes the restart manager (Windows Vista on; a stub in Wine) says
+// have `path` open or loaded. Where it is absent, or finds more, none.
+void FindHolders(const wchar_t* path, Holders& holders) {
   const HMODULE library = win32::LoadSystemLibrary(L"rstrtmgr.dll");
   static constexpr std::array<const char*, 4> kNames = {"RmStartSession", "RmRegisterResources", "RmGetList",
                                                         "RmEndSession"};
@@ -130,7 +132,7 @@ void FindHolders(const wchar_t* path, std::array<DWORD, 3>& holders) {
   if (reinterpret_cast<decltype(&RmStartSession)>(calls[0])(&session, 0, key.data()) != ERROR_SUCCESS) {
     return;
   }
-  std::array<RM_PROCESS_INFO, 3> found{};
+  std::array<RM_PROCESS_INFO, Holders{}.size()> found{};
   UINT needed = 0;
   auto count = static_cast<UINT>(found.size());
   DWORD reasons = 0;
@@ -145,9 +147,16 @@ void FindHolders(const wchar_t* path, std::array<DWORD, 3>& holders) {
   reinterpret_cast<decltype(&RmEndSession)>(calls[3])(session);
 }
 
+// A toolhelp snapshot; empty where the system refused one, and then every
+// walk through it finds nothing.
+OpenFile Snapshot(DWORD what, DWORD processId) {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(what, processId);
+  return OpenFile{snapshot != INVALID_HANDLE_VALUE ? snapshot : nullptr};
+}
+
 // Whether process `id` has `path` mapped: its program, or one of its modules.
 bool Loads(DWORD id, const wchar_t* path) {
-  const OpenFile modules{CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, id)};
+  const OpenFile modules = Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, id);
   MODULEENTRY32W module{};
   module.dwSize = sizeof module;
   for (BOOL more = Module32FirstW(modules.get(), &module); more != FALSE;
@@ -162,17 +171,18 @@ bool Loads(DWORD id, const wchar_t* path) {
 }  // namespace
 
 std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users) {
-  std::array<DWORD, 3> holders{};
+  Holders holders{};
   FindHolders(path, holders);
   std::size_t found = 0;
-  const OpenFile processes{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
+  const OpenFile processes = Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W process{};
   process.dwSize = sizeof process;
   for (BOOL more = Process32FirstW(processes.get(), &process); more != FALSE && found < users.size();
        more = Process32NextW(processes.get(), &process)) {
+    // 0 is the idle process, and to toolhelp this one.
     const DWORD id = process.th32ProcessID;
-    const bool holds = id != 0 && (id == holders[0] || id == holders[1] || id == holders[2]);
-    if (holds || Loads(id, path)) {
+    const bool holds = id == holders[0] || id == holders[1] || id == holders[2];
+    if (id != 0 && (holds || Loads(id, path))) {
       users[found].name =
           Text::Join({std::wstring_view(process.szExeFile, static_cast<std::size_t>(lstrlenW(process.szExeFile)))});
       users[found].processId = id;

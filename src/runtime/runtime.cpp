@@ -162,8 +162,12 @@ std::wstring_view Decimal(std::uint32_t value, std::array<wchar_t, N>& buffer) {
   return {buffer.data() + at, N - at};
 }
 
+// Reports a run-time error and ends the program with its number.
 [[noreturn]] void Raise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
-                        std::wstring_view subject, std::wstring_view advice);
+                        std::wstring_view subject, std::wstring_view advice) {
+  const Text text = ErrorReportText(number, systemCode, subjectPrefix, subject, advice);
+  platform::ReportAndExit(g_title, text.c_str(), static_cast<int>(number));
+}
 
 }  // namespace
 
@@ -200,6 +204,8 @@ Text FileAdvice(std::uint32_t systemCode, const Text& path) {
   if (systemCode == system_error::kStoppedOnSymlink) {
     advice = kLeadsOutside;
   } else if (!MayPass(systemCode) && systemCode != system_error::kLockViolation) {
+    // Only a refusal (5), a file in use (32, 33) or one still there after
+    // its deletion (303) can be another program's doing.
     return {};
   } else if (systemCode == system_error::kAccessDenied && platform::IsReadOnly(path.c_str())) {
     advice = kReadOnly;
@@ -217,6 +223,8 @@ Text FileAdvice(std::uint32_t systemCode, const Text& path) {
     if (found != 0) {
       advice = kProgramsUseIt;
     } else if (systemCode == system_error::kAccessDenied) {
+      // Refused, and nobody uses it: a cause the tool cannot see (the
+      // file's permissions, say), so no advice rather than a wrong one.
       return {};
     }
   }
@@ -228,16 +236,6 @@ void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view su
   const bool keyRefused = !subjectPrefix.empty() && systemCode == system_error::kAccessDenied;
   Raise(number, systemCode, subjectPrefix, subject, keyRefused ? RuntimeText(kNeedsAdministrator) : L""sv);
 }
-
-namespace {
-
-void Raise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix, std::wstring_view subject,
-           std::wstring_view advice) {
-  const Text text = ErrorReportText(number, systemCode, subjectPrefix, subject, advice);
-  platform::ReportAndExit(g_title, text.c_str(), static_cast<int>(number));
-}
-
-}  // namespace
 
 void UseProject(const ProjectHeader& header) {
   g_title = header.title;
