@@ -22,9 +22,11 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   HANDLE file = INVALID_HANDLE_VALUE;
+  HMODULE module = nullptr;
   if (argc == 4) {
     // Mapped as an image and listed among this process's modules; never run.
-    if (LoadLibraryExW(argv[1], nullptr, DONT_RESOLVE_DLL_REFERENCES) == nullptr) {
+    module = LoadLibraryExW(argv[1], nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (module == nullptr) {
       say("cannot load\n");
       return 3;
     }
@@ -45,6 +47,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (file != INVALID_HANDLE_VALUE) {
     CloseHandle(file);
+  }
+  if (module != nullptr) {
+    FreeLibrary(module);
   }
   say("released\n");
   return 0;
