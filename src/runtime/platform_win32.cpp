@@ -181,7 +181,10 @@ std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users) {
        more = Process32NextW(processes.get(), &process)) {
     // 0 is the idle process, and to toolhelp this one.
     const DWORD id = process.th32ProcessID;
-    const bool holds = id == holders[0] || id == holders[1] || id == holders[2];
+    bool holds = false;
+    for (const DWORD holder : holders) {
+      holds = holds || holder == id;
+    }
     if (id != 0 && (holds || Loads(id, path))) {
       users[found].name =
           Text::Join({std::wstring_view(process.szExeFile, static_cast<std::size_t>(lstrlenW(process.szExeFile)))});
