@@ -111,6 +111,12 @@ bool IsReadOnly(const wchar_t* path) {
 
 namespace {
 
+// Paths as the file system compares them, letter case aside; a size of -1
+// reads up to the terminator.
+bool SameText(const wchar_t* a, int aSize, const wchar_t* b, int bSize) {
+  return CompareStringOrdinal(a, aSize, b, bSize, TRUE) == CSTR_EQUAL;
+}
+
 // Processes the restart manager names for one file, at most.
 using Holders = std::array<DWORD, 3>;
 
@@ -118,11 +124,14 @@ using Holders = std::array<DWORD, 3>;
 // have `path` open or loaded. Where it is absent, or finds more, none.
 void FindHolders(const wchar_t* path, Holders& holders) {
   const HMODULE library = win32::LoadSystemLibrary(L"rstrtmgr.dll");
+  if (library == nullptr) {
+    return;
+  }
   static constexpr std::array<const char*, 4> kNames = {"RmStartSession", "RmRegisterResources", "RmGetList",
                                                         "RmEndSession"};
   std::array<void*, kNames.size()> calls{};
   for (std::size_t i = 0; i < kNames.size(); ++i) {
-    calls[i] = library != nullptr ? reinterpret_cast<void*>(GetProcAddress(library, kNames[i])) : nullptr;
+    calls[i] = win32::OptionalFunction<void*>(library, kNames[i]);
     if (calls[i] == nullptr) {
       return;
     }
@@ -161,7 +170,7 @@ bool Loads(DWORD id, const wchar_t* path) {
   module.dwSize = sizeof module;
   for (BOOL more = Module32FirstW(modules.get(), &module); more != FALSE;
        more = Module32NextW(modules.get(), &module)) {
-    if (CompareStringOrdinal(module.szExePath, -1, path, -1, TRUE) == CSTR_EQUAL) {
+    if (SameText(module.szExePath, -1, path, -1)) {
       return true;
     }
   }
@@ -196,8 +205,7 @@ std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users) {
 }
 
 bool SamePath(std::wstring_view a, std::wstring_view b) {
-  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
-         CSTR_EQUAL;
+  return SameText(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
 }
 
 void Pause(unsigned milliseconds) { Sleep(milliseconds); }

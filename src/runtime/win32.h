@@ -18,8 +18,9 @@ using UniqueFont = UniqueHandle<HFONT, GdiObjectCloser>;
 // which holds files the tool does not trust.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
-// A function that newer Windows has and older lacks, from a module the tool
-// imports and so has loaded already; null when absent.
+// A function that newer Windows has and older lacks, from a module already
+// loaded (one the tool imports, or one LoadSystemLibrary gave); null when
+// absent.
 template <class Function>
 Function OptionalFunction(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
