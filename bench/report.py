@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Turns the driver's per-run CSV into the Markdown results table (medians and ratios)."""
+"""Turns the driver's and the tree program's per-run CSVs into the Markdown results (medians and ratios)."""
 import argparse
 import csv
 import os
@@ -43,9 +43,58 @@ def ratio(a, b):
     return f"{a / b:.2f}×" if a is not None and b else "n/a"
 
 
+TREE_KEYS_LABEL = "Tree of 2,100 keys"
+TREE_LIMIT = 1.5
+
+
+def read_tree(path):
+    """Measured deletion times by remover, from tree_bench's CSV (every row a checked deletion)."""
+    times = {}
+    keys = set()
+    with open(path, encoding="utf-8", newline="") as f:
+        for r in csv.DictReader(f):
+            if r["warmup"] == "1":
+                continue
+            times.setdefault(r["name"], []).append(float(r["ms"]))
+            keys.add(int(r["keys"]))
+    return times, keys
+
+
+def tree_section(path, build_note):
+    """The tree table and the target's row (or None when there is nothing to compare)."""
+    times, keys = read_tree(path)
+    tool, system = times.get("tool", []), times.get("RegDeleteTreeW", [])
+    label = f"Tree of {next(iter(keys)):,} keys" if len(keys) == 1 else TREE_KEYS_LABEL
+    fmt = lambda x: f"{x:.1f}" if x >= 10 else f"{x:.2f}"
+    lines = [f"## {label}: tool vs RegDeleteTreeW, median ms, ratio", ""]
+    if build_note:
+        lines.append(f"- Measured: {build_note}")
+    lines += [
+        "- HKLM\\UninstallBenchTree: a chain 100 deep with 20 leaf subkeys per level, each key with a "
+        "default value, built afresh (untimed) before every deletion; only the deletion is timed "
+        "(QueryPerformanceCounter), the two take turns at going first, and every deletion is "
+        "checked gone (any failure fails the run).",
+        "",
+        "| Removal of the same tree | Median, ms (min–max) | vs RegDeleteTreeW | Rounds |",
+        "|---|---:|---:|---:|",
+    ]
+    tool_med = statistics.median(tool) if tool else None
+    system_med = statistics.median(system) if system else None
+    lines.append(f"| tool: `Module1::RemoveRegKey` | {spread(tool, fmt)} | {ratio(tool_med, system_med)} | {len(tool)} |")
+    lines.append(f"| system: `RegDeleteTreeW` | {spread(system, fmt)} | {ratio(system_med, system_med)} | {len(system)} |")
+    lines.append("")
+    target = None
+    if tool_med is not None and system_med:
+        r = tool_med / system_med
+        result = "met" if r <= TREE_LIMIT else "**not met**"
+        target = (f"| {label}: removal ≤ {TREE_LIMIT} × RegDeleteTreeW on the same tree | {r:.2f}× "
+                  f"({fmt(tool_med)} vs {fmt(system_med)} ms) | {result} |")
+    return lines, target
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--csv", required=True)
+    ap.add_argument("--csv", help="the driver's runs (all but --tree-only)")
     ap.add_argument("--out", required=True)
     ap.add_argument("--command", required=True)
     ap.add_argument("--date", required=True)
@@ -55,8 +104,34 @@ def main():
     ap.add_argument("--gcc", default="")
     ap.add_argument("--program", action="append", default=[])
     ap.add_argument("--tool-build", default="")
+    ap.add_argument("--tree-csv", default="")
+    ap.add_argument("--tree-build", default="")
+    ap.add_argument("--tree-only", action="store_true", help="only the tree table, from --tree-csv")
     a = ap.parse_args()
     paths = dict(p.split("=", 1) for p in a.program)
+    tree_lines, tree_target = tree_section(a.tree_csv, a.tree_build) if a.tree_csv else ([], None)
+
+    if a.tree_only:
+        lines = [
+            "# Benchmark: registry tree removal, tool vs RegDeleteTreeW (Wine)",
+            "",
+            f"- Command: `{a.command}`",
+            f"- Date: {a.date}; the whole run took {a.seconds} s",
+            f"- Machine: {platform.node()}, {os.cpu_count()} CPUs, {platform.machine()}, "
+            f"Linux {platform.release()}; {a.wine} (32-bit prefix build/bench/prefix); "
+            f"i686-w64-mingw32-gcc {a.gcc}",
+            "",
+            *tree_lines,
+        ]
+        if tree_target:
+            lines += ["| Target | Measured | Result |", "|---|---|---|", tree_target, ""]
+        text = "\n".join(lines) + "\n"
+        with open(a.out, "w", encoding="utf-8") as f:
+            f.write(text)
+        sys.stdout.write(text)
+        return
+    if not a.csv:
+        ap.error("--csv is needed unless --tree-only")
 
     rows = {}
     total = {}
@@ -154,7 +229,11 @@ def main():
             context = f"; {t['end'] / fb_end:.2f}× floor (b), which also does the removal" if fb_end else ""
             out(f"| Peak memory ≤ 1.1 × floor (a) | {r:.2f}× ({t['end'] / 1024:.1f} vs {fa_end / 1024:.1f} MiB{context}) "
                 f"| {verdict(r <= 1.1)} |")
+        if tree_target:
+            out(tree_target)
         out("")
+    for line in tree_lines:
+        out(line)
     if bad:
         out("## Failed runs")
         out("")

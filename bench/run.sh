@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
-# Side-by-side benchmark of the removal tool against its floor and an NSIS peer, under Wine.
+# Side-by-side benchmark of the removal tool against its floor and an NSIS peer, and of its
+# registry tree removal against RegDeleteTreeW, under Wine.
 #
 #   bench/run.sh [-n ROUNDS] [-w WARMUP]      (defaults 15 and 1; BENCH_ROUNDS also sets ROUNDS)
+#   bench/run.sh --tree [-n ROUNDS]           only the tree removal; leaves bench/results.md alone
 #
 # Builds what is missing, sets up a Wine prefix of its own in build/bench/prefix with its own
 # Xvfb, measures in interleaved rounds and prints a Markdown table, also written to
-# bench/results.md. Stops everything it started when it ends, however it ends.
+# bench/results.md (with --tree: build/bench/tree.md). Stops everything it started when it
+# ends, however it ends.
 set -euo pipefail
 
 rounds=${BENCH_ROUNDS:-15}
 warmup=1
+tree_only=""
 while [ $# -gt 0 ]; do
   case $1 in
     -n) rounds=$2; shift 2 ;;
     -w) warmup=$2; shift 2 ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
-    *) echo "usage: bench/run.sh [-n ROUNDS] [-w WARMUP]" >&2; exit 2 ;;
+    --tree) tree_only=1; shift ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    *) echo "usage: bench/run.sh [--tree] [-n ROUNDS] [-w WARMUP]" >&2; exit 2 ;;
   esac
 done
 case $rounds$warmup in *[!0-9]*) echo "bench: rounds and warm-up must be numbers" >&2; exit 2 ;; esac
@@ -35,7 +40,7 @@ log() { echo "bench: $*" >&2; }
 export WINE_TEST_STATE=$state
 export WINE_TEST_XVFB=1
 prefix_sh=$root/tests/wine/prefix.sh
-driver_pid="" wine_used=""
+driver_pid="" tree_pid="" wine_used=""
 
 is_ours() { # PID NAME: still running and still the program we started
   [ -n "$1" ] && [ -r "/proc/$1/cmdline" ] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -q -- "$2"
@@ -44,6 +49,7 @@ is_ours() { # PID NAME: still running and still the program we started
 cleanup() {
   local status=$?
   if is_ours "$driver_pid" wine; then kill "$driver_pid" 2>/dev/null || true; fi
+  if is_ours "$tree_pid" wine; then kill "$tree_pid" 2>/dev/null || true; fi
   # Ends this prefix's Wine processes, all ours, our Xvfb and the prefix's socket folder.
   if [ -n "$wine_used" ]; then "$prefix_sh" down >&2 || true; fi
   exit "$status"
@@ -55,6 +61,48 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # --- Programs ----------------------------------------------------------------------------
 "$root/scripts/setup.sh" >&2
+bin=$state/bin
+
+# The tree program links the tool's removal code from src/ as it is now. Its own build folder,
+# configured as the win32 preset, so it never shares a ninja run with build/win32.
+tree_build=$root/build/bench-tree
+if [ ! -f "$tree_build/build.ninja" ]; then
+  (cd "$root" && cmake --preset win32 -B "$tree_build" >/dev/null)
+fi
+cmake --build "$tree_build" --target tree_bench >"$state/tree-build.log" 2>&1 ||
+  { log "building tree_bench failed: $(tail -20 "$state/tree-build.log")"; exit 1; }
+cp "$tree_build/bench/tree/tree_bench.exe" "$bin/tree_bench.exe"
+src_dirty=""
+if git -C "$root" status --porcelain -- src 2>/dev/null | grep -q .; then
+  src_dirty=" with uncommitted changes in src/"
+fi
+tree_note="bench/tree/tree_bench.cpp linked with src/ at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$src_dirty, win32 preset options"
+
+run_tree() { # CSV: the tree rounds, each checked; any failure ends the benchmark
+  log "measuring: $rounds rounds (+$warmup warm-up) of tree removal, tool and RegDeleteTreeW"
+  setsid wine "$bin/tree_bench.exe" "$(winpath "$1")" "$rounds" "$warmup" \
+    >"$state/tree.out" 2>"$state/tree.err" </dev/null &
+  tree_pid=$!
+  local status=0
+  wait "$tree_pid" || status=$?
+  tree_pid=""
+  [ "$status" -eq 0 ] || { log "tree removal failed ($status): $(tail -5 "$state/tree.err")"; exit 1; }
+  log "$(cat "$state/tree.out")"
+}
+
+if [ -n "$tree_only" ]; then
+  wine_used=1
+  "$prefix_sh" up >&2
+  # shellcheck source=../tests/wine/env.sh
+  source "$root/tests/wine/env.sh"
+  run_tree "$state/tree.csv"
+  t_end=$(date +%s)
+  /usr/bin/python3 "$bench_dir/report.py" --tree-only --tree-csv "$state/tree.csv" --out "$state/tree.md" \
+    --command "bench/run.sh --tree -n $rounds -w $warmup" --date "$started" --seconds $((t_end - t_start)) \
+    --wine "$(wine --version 2>/dev/null)" --gcc "$(i686-w64-mingw32-gcc -dumpfullversion)" \
+    --tree-build "$tree_note"
+  exit 0
+fi
 
 tool=$root/build/win32/uninstall.exe
 if [ ! -f "$tool" ]; then
@@ -62,7 +110,6 @@ if [ ! -f "$tool" ]; then
   (cd "$root" && cmake --preset win32 >/dev/null && cmake --build --preset win32 >/dev/null)
 fi
 
-bin=$state/bin
 # A snapshot: the tool's build folder is shared, and a rebuild during the run must not mix two
 # versions into one set of rounds.
 cp "$tool" "$bin/uninstall.exe"
@@ -120,6 +167,8 @@ wait "$driver_pid" || driver_status=$?
 driver_pid=""
 [ "$driver_status" -eq 0 ] || { log "driver failed ($driver_status): $(tail -5 "$state/driver.err")"; exit 1; }
 rm -rf "$stage_unix"
+# After the windows, so their rounds never share the wineserver with a tree being built.
+run_tree "$state/tree.csv"
 
 # --- Report -------------------------------------------------------------------------------
 t_end=$(date +%s)
@@ -127,7 +176,7 @@ t_end=$(date +%s)
   --command "bench/run.sh -n $rounds -w $warmup" --date "$started" --seconds $((t_end - t_start)) \
   --wine "$(wine --version 2>/dev/null)" --makensis "$(makensis -VERSION)" \
   --gcc "$(i686-w64-mingw32-gcc -dumpfullversion)" \
-  --tool-build "$tool_note" \
+  --tool-build "$tool_note" --tree-csv "$state/tree.csv" --tree-build "$tree_note" \
   --program "tool=$tool" --program "floor-a=$bin/floor-a.exe" \
   --program "floor-b=$bin/floor-b.exe" --program "nsis=$bin/peer-uninstall.exe" \
   "${context_report[@]}"

@@ -1,7 +1,6 @@
 /* Version and identity of uninstall.exe, read by uninstall.rc and by the C++ code.
-   Plain C preprocessor only, so that windres, rc.exe and the compilers all accept it.
-   The strings are UTF-8; uninstall.rc declares code page 65001, and MSVC needs /utf-8
-   for UNINSTALL_WIDE() of the Chinese ones. */
+   Plain C preprocessor only, so that the resource compilers and the compilers all accept it.
+   The strings are UTF-8; uninstall.rc declares code page 65001. */
 #ifndef UNINSTALL_VERSION_H
 #define UNINSTALL_VERSION_H
 

@@ -310,6 +310,8 @@ void ThunRTMain(const ProjectHeader& header) {
     vbaRaise(ErrorForSystemCode(error), error, {}, header.startup->className);
   }
   header.startup->load();
+  // Nothing is said to be gone that came back meanwhile.
+  ConfirmRemoved();
 
   form.dpi = engine::NewerDpiFunctions();
   engine::Show(form, instance);

@@ -4,6 +4,7 @@
 // with or without it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -28,38 +29,61 @@ struct FileCloser {
 // An open file or folder.
 using OpenFile = UniqueHandle<void*, FileCloser>;
 
+// What a file is, whatever path reaches it: its volume's serial number and
+// its number on that volume. Equal for two handles exactly when they are
+// the same file.
+struct FileId {
+  std::array<std::uint32_t, 3> parts{};
+};
+
+bool SameFile(const FileId& a, const FileId& b);
+
+struct FileFacts {
+  FileId id;
+  bool readOnly = false;
+};
+
 // Opens a folder so that it cannot be renamed, moved or deleted while the
-// handle lives; `finalPath` is where the system says it really is. 0 or the
-// system error code.
-std::uint32_t HoldFolder(const wchar_t* path, OpenFile& folder, Text& finalPath);
+// handle lives, by a path the system takes exactly as written (a last name
+// ending in a space or a dot is not trimmed, any length). 0 or the system
+// error code.
+std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id);
 
-// Opens a file for deletion as the name itself: a link in its place is
-// opened as the link, never as what it points to, and a folder not at all.
-// `finalPath` is where the opened file really is. 0 or the system error code.
-std::uint32_t OpenForDeletion(const wchar_t* path, OpenFile& file, Text& finalPath);
+enum class Access {
+  Look,    // its attributes only, which no other program's sharing refuses
+  Delete,  // for deletion, with the sharing DeleteFileW uses
+};
 
-// The opened file goes when its handle closes. 0 or the system error code.
+// Opens `name` directly in the held `folder` (whose identity is `folderId`)
+// as the name itself: a link in its place is opened as the link, never as
+// what it points to, and a folder not at all. Where the system resolves a
+// link on open anyway, the file it reached lies elsewhere and is refused.
+// 0; 2 when nothing has that name; 303 when the file there is already being
+// deleted; 681 when it leads elsewhere; or the system error code.
+std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::wstring_view name, Access access,
+                           OpenFile& file, FileFacts& facts);
+
+// The opened file goes: at once where the system offers that (POSIX
+// semantics), otherwise when the last handle to it closes. 0 or the system
+// error code.
 std::uint32_t MarkForDeletion(const OpenFile& file);
-
-// 0 while something answers to `path`, else the error that looking gave.
-std::uint32_t LookUp(const wchar_t* path);
 
 // A running program that has a file loaded or open.
 struct FileUser {
-  Text name;  // its executable's file name
-  std::uint32_t processId = 0;
+  std::array<wchar_t, 260> name;  // its executable's file name, as the system lists it
+  std::size_t nameSize;
+  std::uint32_t processId;
 };
 
-// Fills `users` with the programs that have `path` loaded, as their program
-// or as one of its modules, or open where the system can tell (its restart
-// manager); returns how many. Slow: for after a failure only.
-std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users);
+// Fills `users` with the programs that have the opened `file` (whose
+// identity is `id`) loaded, as their program or as one of its modules,
+// whatever path they loaded it by, or open where the system can tell;
+// returns how many. Slow: for after a failure only.
+std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<FileUser> users);
 
-// Whether `path` is a file marked read-only.
-bool IsReadOnly(const wchar_t* path);
-
-// The same path as the file system compares them: letter case aside.
-bool SamePath(std::wstring_view a, std::wstring_view b);
+// Whether the program runs with its token elevated (or as an administrator
+// where there is no such thing), so that more rights cannot be had.
+bool IsElevated();
 
 // Waits, for another program to let go of a file.
 void Pause(unsigned milliseconds);

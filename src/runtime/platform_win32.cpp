@@ -1,8 +1,8 @@
 // The runtime's seam, on Win32.
 #include <windows.h>
-// After windows.h, which it needs.
-#include <restartmanager.h>
+// After windows.h, which they need.
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <array>
 
@@ -40,137 +40,210 @@ std::uint32_t ExecutableName(Text& name) {
   }
 }
 
-namespace {
-
-// Where the system says an open file really is: links and short names
-// resolved, in the \\?\ form, the same for every handle on one volume.
-DWORD FinalPathOf(HANDLE file, Text& finalPath) {
-  for (DWORD capacity = MAX_PATH;;) {
-    Text path = Text::WithSize(capacity);
-    const DWORD length = GetFinalPathNameByHandleW(file, path.data(), capacity + 1, FILE_NAME_NORMALIZED);
-    if (length == 0) {
-      return GetLastError();
-    }
-    if (length <= capacity) {
-      path.Truncate(length);
-      finalPath = std::move(path);
-      return 0;
-    }
-    capacity = length;  // the size it needs, terminator included
-  }
-}
-
-}  // namespace
-
 void CloseFile(void* handle) noexcept { CloseHandle(handle); }
 
+bool SameFile(const FileId& a, const FileId& b) {
+  for (std::size_t i = 0; i < a.parts.size(); ++i) {
+    if (a.parts[i] != b.parts[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 namespace {
 
-DWORD Open(const wchar_t* path, DWORD access, DWORD share, DWORD flags, OpenFile& file, Text& finalPath) {
-  const HANDLE handle =
-      CreateFileW(path, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, nullptr, OPEN_EXISTING, flags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return GetLastError();
+// Status codes of the native calls, where one must be told apart.
+constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
+constexpr ULONG kFileOpen = 1;
+constexpr ULONG kDirectoryFile = 0x1;
+constexpr ULONG kSynchronousIo = 0x20;
+constexpr ULONG kNonDirectoryFile = 0x40;
+constexpr ULONG kOpenReparsePoint = 0x200000;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The refusal of a name that leads elsewhere, as the system names a link it
+// will not follow.
+constexpr DWORD kStoppedOnSymlink = 681;
+// What GetCurrentProcess would return, without the call.
+const HANDLE kThisProcess = reinterpret_cast<HANDLE>(-1);
+// Windows 10 1607 on; the headers hide it behind a later version.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+template <class Function>
+Function Native(const char* name) {
+  // ntdll is in every process, loaded from the system folder before the tool.
+  return win32::OptionalFunction<Function>(GetModuleHandleW(L"ntdll.dll"), name);
+}
+
+// Opens `name` below `root` (or the full native name, without a root),
+// taking the name as it stands: no link resolved by the system's own choice
+// where FILE_OPEN_REPARSE_POINT is in `options`, no trimming, no length limit.
+DWORD OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options, OpenFile& file) {
+  const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  UNICODE_STRING text{bytes, bytes, const_cast<wchar_t*>(name.data())};
+  OBJECT_ATTRIBUTES attributes{sizeof attributes, root, &text, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status = Native<decltype(&NtCreateFile)>("NtCreateFile")(
+      &handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, kFileOpen,
+      options | kSynchronousIo, nullptr, 0);
+  if (status == kStatusDeletePending) {
+    // Win32 calls this "access denied"; it is a deletion on its way.
+    return ERROR_DELETE_PENDING;
+  }
+  if (status != 0) {
+    return Native<decltype(&RtlNtStatusToDosError)>("RtlNtStatusToDosError")(status);
   }
   file.reset(handle);
-  return FinalPathOf(handle, finalPath);
+  return 0;
+}
+
+// The identity of an open file, the volume's serial number and the file's
+// index on it, and whether it is read-only. (ReFS has 128-bit ids of which
+// this is a part: two files there may share it, which could only make the
+// advice name a program too many, or take a file put back for the same.)
+DWORD Examine(HANDLE file, FileFacts& facts) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(file, &info) == FALSE) {
+    return GetLastError();
+  }
+  facts.readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  facts.id.parts = {info.dwVolumeSerialNumber, info.nFileIndexLow, info.nFileIndexHigh};
+  return 0;
+}
+
+// Whether `file`, opened as `name` in the folder `folderId`, is that name.
+// Windows opens a link as itself, and the answer is yes by construction;
+// Wine resolves a Unix symbolic link on open, and the file it reached then
+// has another name, or lies in another folder, which shows in the name the
+// system gives the handle: its last part must be `name`, and what comes
+// before it must open as the held folder itself.
+bool IsTheName(HANDLE file, const FileId& folderId, std::wstring_view name) {
+  // Room for the longest name the system can give, after its header.
+  constexpr std::size_t kChars = sizeof(UNICODE_STRING) / sizeof(wchar_t) + 0x8000;
+  Text buffer = Text::WithSize(kChars);
+  auto* given = reinterpret_cast<UNICODE_STRING*>(buffer.data());
+  ULONG size = 0;
+  if (Native<decltype(&NtQueryObject)>("NtQueryObject")(file, ObjectNameInformation, given,
+                                                        ULONG{kChars * sizeof(wchar_t)}, &size) != 0) {
+    // A file system that gives no name: on Windows the open took the name
+    // itself, and there is nothing more to see.
+    return true;
+  }
+  std::size_t last = given->Length / sizeof(wchar_t);
+  while (last != 0 && given->Buffer[last - 1] != L'\\') {
+    --last;
+  }
+  const auto nameSize = static_cast<int>(given->Length / sizeof(wchar_t) - last);
+  OpenFile parent;
+  FileFacts facts;
+  return CompareStringOrdinal(given->Buffer + last, nameSize, name.data(), static_cast<int>(name.size()), TRUE) ==
+             CSTR_EQUAL &&
+         OpenNative(nullptr, {given->Buffer, last}, 0, kShareAll, kDirectoryFile, parent) == 0 &&
+         Examine(parent.get(), facts) == 0 && SameFile(facts.id, folderId);
+}
+
+// "C:\x", "\\server\share\x" or "\\?\C:\x" as the native "\??\C:\x" or
+// "\??\UNC\server\share\x": taken as written, at any length.
+Text NativePath(std::wstring_view path) {
+  using namespace std::string_view_literals;
+  const bool unc = path.size() > 2 && path[1] == L'\\';
+  const bool verbatim = unc && (path[2] == L'?' || path[2] == L'.');
+  const std::size_t skip = verbatim ? 3 : unc ? 1 : 0;
+  return Text::Join({verbatim ? L"\\??"sv
+                     : unc    ? L"\\??\\UNC"sv
+                              : L"\\??\\"sv,
+                     {path.data() + skip, path.size() - skip}});
 }
 
 }  // namespace
 
-std::uint32_t HoldFolder(const wchar_t* path, OpenFile& folder, Text& finalPath) {
+std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
   // Without delete sharing nobody can rename, move or remove the folder while
   // this handle is open; only a handle with data access takes part in that
-  // check, and backup semantics is how a folder is opened at all.
-  return Open(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS, folder,
-              finalPath);
+  // check.
+  const Text native = NativePath(path);
+  DWORD status = OpenNative(nullptr, native.view(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            kDirectoryFile, folder);
+  FileFacts facts;
+  if (status == 0) {
+    status = Examine(folder.get(), facts);
+  }
+  id = facts.id;
+  return status;
 }
 
-std::uint32_t OpenForDeletion(const wchar_t* path, OpenFile& file, Text& finalPath) {
-  // The share modes DeleteFileW uses, so the same holders stop it. Without
-  // backup semantics a folder, or a junction, by that name does not open.
-  return Open(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_FLAG_OPEN_REPARSE_POINT, file,
-              finalPath);
+std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::wstring_view name, Access access,
+                           OpenFile& file, FileFacts& facts) {
+  // For deletion: the share modes DeleteFileW uses, so the same holders stop it.
+  const bool forDeletion = access == Access::Delete;
+  DWORD status =
+      OpenNative(folder.get(), name, forDeletion ? DELETE : 0, kShareAll, kNonDirectoryFile | kOpenReparsePoint, file);
+  if (status == 0) {
+    status = Examine(file.get(), facts);
+  }
+  if (status == 0 && forDeletion && !IsTheName(file.get(), folderId, name)) {
+    file.reset();
+    status = kStoppedOnSymlink;
+  }
+  return status;
 }
 
 std::uint32_t MarkForDeletion(const OpenFile& file) {
+  // POSIX semantics take the name away at once, even while another program
+  // has the file open; where they are not offered, the classic way.
+  FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+  if (SetFileInformationByHandle(file.get(), kFileDispositionInfoEx, &posix, sizeof posix) != FALSE) {
+    return 0;
+  }
   FILE_DISPOSITION_INFO disposition{TRUE};
   return SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE
              ? 0
              : GetLastError();
 }
 
-std::uint32_t LookUp(const wchar_t* path) {
-  return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
-}
+// As the tool calls them: in ntdll since the first NT, not all in the headers.
+using NtQueryInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, IO_STATUS_BLOCK* io, void* information, ULONG size,
+                                                    int what);
+constexpr int kFileProcessIdsUsingFileInformation = 47;
+using NtOpenProcessTokenCall = NTSTATUS(NTAPI*)(HANDLE process, ACCESS_MASK access, HANDLE* token);
+using NtQueryInformationTokenCall = NTSTATUS(NTAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS what, void* information,
+                                                     ULONG size, ULONG* returned);
 
-bool IsReadOnly(const wchar_t* path) {
-  const DWORD attributes = GetFileAttributesW(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+bool IsElevated() {
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation{};
+  ULONG size = 0;
+  if (Native<NtOpenProcessTokenCall>("NtOpenProcessToken")(kThisProcess, TOKEN_QUERY, &token) == 0) {
+    const OpenFile owner{token};
+    Native<NtQueryInformationTokenCall>("NtQueryInformationToken")(token, TokenElevation, &elevation, sizeof elevation,
+                                                                   &size);
+  }
+  return elevation.TokenIsElevated != 0;
 }
 
 namespace {
 
-// Paths as the file system compares them, letter case aside; a size of -1
-// reads up to the terminator.
-bool SameText(const wchar_t* a, int aSize, const wchar_t* b, int bSize) {
-  return CompareStringOrdinal(a, aSize, b, bSize, TRUE) == CSTR_EQUAL;
-}
-
-// Processes the restart manager names for one file, at most.
-using Holders = std::array<DWORD, 3>;
-
-// The processes the restart manager (Windows Vista on; a stub in Wine) says
-// have `path` open or loaded. Where it is absent, or finds more, none.
-void FindHolders(const wchar_t* path, Holders& holders) {
-  const HMODULE library = win32::LoadSystemLibrary(L"rstrtmgr.dll");
-  if (library == nullptr) {
-    return;
-  }
-  static constexpr std::array<const char*, 4> kNames = {"RmStartSession", "RmRegisterResources", "RmGetList",
-                                                        "RmEndSession"};
-  std::array<void*, kNames.size()> calls{};
-  for (std::size_t i = 0; i < kNames.size(); ++i) {
-    calls[i] = win32::OptionalFunction<void*>(library, kNames[i]);
-    if (calls[i] == nullptr) {
-      return;
-    }
-  }
-  DWORD session = 0;
-  std::array<WCHAR, CCH_RM_SESSION_KEY + 1> key{};
-  if (reinterpret_cast<decltype(&RmStartSession)>(calls[0])(&session, 0, key.data()) != ERROR_SUCCESS) {
-    return;
-  }
-  std::array<RM_PROCESS_INFO, Holders{}.size()> found{};
-  UINT needed = 0;
-  auto count = static_cast<UINT>(found.size());
-  DWORD reasons = 0;
-  if (reinterpret_cast<decltype(&RmRegisterResources)>(calls[1])(session, 1, &path, 0, nullptr, 0, nullptr) ==
-          ERROR_SUCCESS &&
-      reinterpret_cast<decltype(&RmGetList)>(calls[2])(session, &needed, &count, found.data(), &reasons) ==
-          ERROR_SUCCESS) {
-    for (UINT i = 0; i < count; ++i) {
-      holders[i] = found[i].Process.dwProcessId;
-    }
-  }
-  reinterpret_cast<decltype(&RmEndSession)>(calls[3])(session);
-}
+// A handle from a call that fails with INVALID_HANDLE_VALUE, owned; empty on
+// failure.
+OpenFile Owned(HANDLE handle) { return OpenFile{handle != INVALID_HANDLE_VALUE ? handle : nullptr}; }
 
 // A toolhelp snapshot; empty where the system refused one, and then every
 // walk through it finds nothing.
-OpenFile Snapshot(DWORD what, DWORD processId) {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(what, processId);
-  return OpenFile{snapshot != INVALID_HANDLE_VALUE ? snapshot : nullptr};
-}
+OpenFile Snapshot(DWORD what, DWORD processId) { return Owned(CreateToolhelp32Snapshot(what, processId)); }
 
-// Whether process `id` has `path` mapped: its program, or one of its modules.
-bool Loads(DWORD id, const wchar_t* path) {
-  const OpenFile modules = Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, id);
+// Whether process `processId` has the file `id` mapped: its program, or one
+// of its modules, by whatever path (a short name, another drive letter).
+bool Loads(DWORD processId, const FileId& id) {
+  const OpenFile modules = Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, processId);
   MODULEENTRY32W module{};
   module.dwSize = sizeof module;
   for (BOOL more = Module32FirstW(modules.get(), &module); more != FALSE;
        more = Module32NextW(modules.get(), &module)) {
-    if (SameText(module.szExePath, -1, path, -1)) {
+    const OpenFile file =
+        Owned(CreateFileW(module.szExePath, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    FileFacts facts;
+    if (file.get() != nullptr && Examine(file.get(), facts) == 0 && SameFile(facts.id, id)) {
       return true;
     }
   }
@@ -179,33 +252,39 @@ bool Loads(DWORD id, const wchar_t* path) {
 
 }  // namespace
 
-std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users) {
-  Holders holders{};
-  FindHolders(path, holders);
+std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<FileUser> users) {
+  // Who has it open, by the handle (Windows Vista on; Wine does not say).
+  struct {
+    ULONG count;
+    std::array<ULONG_PTR, 8> ids;
+  } open{};
+  IO_STATUS_BLOCK io{};
+  if (Native<NtQueryInformationFileCall>("NtQueryInformationFile")(file.get(), &io, &open, sizeof open,
+                                                                   kFileProcessIdsUsingFileInformation) != 0) {
+    open.count = 0;
+  }
   std::size_t found = 0;
   const OpenFile processes = Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W process{};
   process.dwSize = sizeof process;
   for (BOOL more = Process32FirstW(processes.get(), &process); more != FALSE && found < users.size();
        more = Process32NextW(processes.get(), &process)) {
-    // 0 is the idle process, and to toolhelp this one.
-    const DWORD id = process.th32ProcessID;
+    // 0 is the idle process; this one has the file open to ask.
+    const DWORD processId = process.th32ProcessID;
     bool holds = false;
-    for (const DWORD holder : holders) {
-      holds = holds || holder == id;
+    for (std::size_t i = 0; i < open.count && i < open.ids.size(); ++i) {
+      holds = holds || open.ids[i] == processId;
     }
-    if (id != 0 && (holds || Loads(id, path))) {
-      users[found].name =
-          Text::Join({std::wstring_view(process.szExeFile, static_cast<std::size_t>(lstrlenW(process.szExeFile)))});
-      users[found].processId = id;
+    if (processId != 0 && processId != GetCurrentProcessId() && (holds || Loads(processId, id))) {
+      FileUser& user = users[found];
+      static_assert(sizeof user.name == sizeof process.szExeFile);
+      lstrcpynW(user.name.data(), process.szExeFile, static_cast<int>(user.name.size()));
+      user.nameSize = static_cast<std::size_t>(lstrlenW(user.name.data()));
+      user.processId = processId;
       ++found;
     }
   }
   return found;
-}
-
-bool SamePath(std::wstring_view a, std::wstring_view b) {
-  return SameText(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
 }
 
 void Pause(unsigned milliseconds) { Sleep(milliseconds); }

@@ -1,5 +1,7 @@
 #include "runtime/runtime.h"
 
+#include <new>
+
 #include "runtime/platform.h"
 
 namespace rt {
@@ -93,40 +95,60 @@ constinit const RuntimeTexts* g_texts = nullptr;
 constinit const OwnFolder* g_ownFolder = nullptr;
 
 // Another program (a second copy of the tool, a virus scanner) may have a
-// target open for a moment. These waits, a third of a second in all, let it
-// finish before a failure counts; only a failure costs them.
-constexpr std::array<unsigned, 5> kRetryWaits = {10, 20, 40, 80, 160};
+// target open for a moment: it is looked at again, after waits of 15 ms
+// doubling to about two seconds in all, before a failure counts. Only a
+// failure costs them.
+constexpr unsigned kFirstWait = 15;
+constexpr unsigned kLastWait = 1000;
 
 bool MayPass(std::uint32_t status) {
-  return status == system_error::kAccessDenied || status == system_error::kSharingViolation ||
-         status == system_error::kDeletePending;
+  return status == system_error::kAccessDenied || status == system_error::kSharingViolation;
 }
 
-// One attempt; 0 once the file is confirmed gone.
-std::uint32_t TryKill(const Text& path) {
+// Absent, or accepted for deletion (another handle may keep the name a
+// moment longer): gone, as far as the tool is concerned.
+bool Gone(std::uint32_t status) {
+  return status == system_error::kFileNotFound || status == system_error::kDeletePending;
+}
+
+// A file this run found gone, and what it was when it went (nothing: no id).
+struct Removal {
+  const Removal* next;
+  platform::FileId id;
+  Text path;
+};
+constinit const Removal* g_removals = nullptr;
+
+// 0 while the file `path` names is gone, or still the file `id` that went;
+// else what stands there now is another file, put back under the name.
+std::uint32_t StillGone(const Text& path, const platform::FileId& id) {
   platform::OpenFile file;
-  Text finalPath;
-  std::uint32_t status = platform::OpenForDeletion(path.c_str(), file, finalPath);
-  if (status == system_error::kFileNotFound) {
+  platform::FileFacts facts;
+  const std::uint32_t status = g_ownFolder->Open(path.view(), platform::Access::Look, file, facts);
+  if (status == 0) {
+    return platform::SameFile(facts.id, id) ? 0 : system_error::kAlreadyExists;
+  }
+  return Gone(status) ? 0 : status;
+}
+
+// One attempt; 0 once the file is confirmed gone, with `id` what it was (no
+// id when nothing was there).
+std::uint32_t TryKill(const Text& path, platform::FileId& id) {
+  platform::OpenFile file;
+  platform::FileFacts facts;
+  std::uint32_t status = g_ownFolder->Open(path.view(), platform::Access::Delete, file, facts);
+  if (Gone(status)) {
     return 0;
   }
-  if (status != 0) {
-    return status;
+  if (status == 0) {
+    status = platform::MarkForDeletion(file);
   }
-  if (g_ownFolder == nullptr || !g_ownFolder->Holds(finalPath.view(), path.view())) {
-    return system_error::kStoppedOnSymlink;
-  }
-  status = platform::MarkForDeletion(file);
   if (status != 0) {
     return status;
   }
   file.reset();
-  // Another open handle keeps a marked file until it closes: look again.
-  status = platform::LookUp(path.c_str());
-  if (status == system_error::kFileNotFound || status == system_error::kPathNotFound) {
-    return 0;
-  }
-  return status == 0 ? system_error::kDeletePending : status;
+  id = facts.id;
+  return StillGone(path, id);
 }
 
 // Text `index` of the project's language.
@@ -201,23 +223,32 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
 Text FileAdvice(std::uint32_t systemCode, const Text& path) {
   std::size_t advice = kHeldOpen;
   Text programs;
+  // What stands there now; no program's sharing keeps the tool from looking.
+  platform::OpenFile file;
+  platform::FileFacts facts;
+  const bool looked = g_ownFolder->Open(path.view(), platform::Access::Look, file, facts) == 0;
   if (systemCode == system_error::kStoppedOnSymlink) {
     advice = kLeadsOutside;
-  } else if (!MayPass(systemCode) && systemCode != system_error::kLockViolation) {
-    // Only a refusal (5), a file in use (32, 33) or one still there after
-    // its deletion (303) can be another program's doing.
+  } else if (!MayPass(systemCode) && systemCode != system_error::kLockViolation &&
+             systemCode != system_error::kAlreadyExists) {
+    // Only a refusal (5), a file in use (32, 33) or one put back at once
+    // (183) can be another program's doing.
     return {};
-  } else if (systemCode == system_error::kAccessDenied && platform::IsReadOnly(path.c_str())) {
+  } else if (systemCode == system_error::kAccessDenied && looked && facts.readOnly) {
     advice = kReadOnly;
   } else {
     // A running program has its own file and its modules mapped, and Windows
     // refuses their deletion with 5; a program may also hold the file open.
-    std::array<platform::FileUser, kMaxNamed> users;
-    const std::size_t found = platform::FindFileUsers(path.c_str(), users);
+    // Filled up to `found`.
+    std::array<platform::FileUser, kMaxNamed> users;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    const std::size_t found = looked ? platform::FindFileUsers(file, facts.id, users) : 0;
     for (std::size_t i = 0; i < found; ++i) {
       std::array<wchar_t, 10> digits{};
-      programs = Text::Join({programs.view(), i == 0 ? std::wstring_view{} : RuntimeText(kBetweenPrograms),
-                             users[i].name.view(), RuntimeText(kProcessBefore), Decimal(users[i].processId, digits),
+      programs = Text::Join({programs.view(),
+                             i == 0 ? std::wstring_view{} : RuntimeText(kBetweenPrograms),
+                             {users[i].name.data(), users[i].nameSize},
+                             RuntimeText(kProcessBefore),
+                             Decimal(users[i].processId, digits),
                              RuntimeText(kProcessAfter)});
     }
     if (found != 0) {
@@ -233,7 +264,9 @@ Text FileAdvice(std::uint32_t systemCode, const Text& path) {
 
 void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
               std::wstring_view subject) {
-  const bool keyRefused = !subjectPrefix.empty() && systemCode == system_error::kAccessDenied;
+  // An elevated administrator who is refused would gain nothing by it.
+  const bool keyRefused =
+      !subjectPrefix.empty() && systemCode == system_error::kAccessDenied && !platform::IsElevated();
   Raise(number, systemCode, subjectPrefix, subject, keyRefused ? RuntimeText(kNeedsAdministrator) : L""sv);
 }
 
@@ -256,46 +289,76 @@ int rtcMsgBox(const wchar_t* prompt, unsigned flags, const wchar_t* title) {
   return platform::AskUser(prompt, flags, title);
 }
 
-OwnFolder::OwnFolder() {
-  const Text folder = App.Path();
-  const std::uint32_t status = platform::HoldFolder(folder.c_str(), handle_, finalPath_);
+OwnFolder::OwnFolder() : path_(App.Path()) {
+  const std::uint32_t status = platform::HoldFolder(path_.view(), handle_, id_);
   if (status != 0) {
-    vbaRaise(ErrorForSystemCode(status), status, {}, folder.view());
+    vbaRaise(ErrorForSystemCode(status), status, {}, path_.view());
   }
   g_ownFolder = this;
 }
 
-OwnFolder::~OwnFolder() { g_ownFolder = nullptr; }
-
-bool OwnFolder::Holds(std::wstring_view finalPath, std::wstring_view path) const {
-  const std::wstring_view folder = finalPath_.view();
-  // A drive root's final path ends in its separator already.
-  const std::size_t nameAt = folder.size() + (folder.ends_with(L'\\') ? 0 : 1);
-  if (finalPath.size() <= nameAt || finalPath[nameAt - 1] != L'\\') {
-    return false;
+OwnFolder::~OwnFolder() {
+  g_ownFolder = nullptr;
+  // What was removed from this folder is its own record.
+  while (g_removals != nullptr) {
+    const Removal* removal = g_removals;
+    g_removals = removal->next;
+    removal->~Removal();
+    platform::Release(const_cast<Removal*>(removal));
   }
-  // The name must be the one `path` ends in, after its own separator.
-  const std::size_t nameSize = finalPath.size() - nameAt;
-  return path.size() > nameSize && path[path.size() - nameSize - 1] == L'\\' &&
-         platform::SamePath(std::wstring_view(finalPath.data(), folder.size()), folder) &&
-         platform::SamePath(std::wstring_view(finalPath.data() + nameAt, nameSize),
-                            std::wstring_view(path.data() + path.size() - nameSize, nameSize));
 }
 
+std::uint32_t OwnFolder::Open(std::wstring_view path, platform::Access access, platform::OpenFile& file,
+                              platform::FileFacts& facts) const {
+  // The very text the folder was opened by, a separator and a name: the
+  // caller read the folder from App.Path. Anything else is not in it.
+  const std::size_t separator = path.rfind(L'\\');
+  const std::wstring_view folder = path_.view();
+  bool inFolder = separator == path_.size();
+  for (std::size_t i = 0; inFolder && i < separator; ++i) {
+    inFolder = path[i] == folder[i];
+  }
+  if (!inFolder) {
+    return system_error::kStoppedOnSymlink;
+  }
+  return platform::OpenInFolder(handle_, id_, {path.data() + separator + 1, path.size() - separator - 1}, access, file,
+                                facts);
+}
+
+namespace {
+
+[[noreturn]] void FileFailed(std::uint32_t status, const Text& path) {
+  // Found only now: looking for the cause costs the normal run nothing.
+  const Text advice = FileAdvice(status, path);
+  Raise(ErrorForSystemCode(status), status, {}, path.view(), advice.view());
+}
+
+}  // namespace
+
 void rtcKillFiles(const Text& path) {
+  platform::FileId id;
   // Gone already is what the caller wants; a second run then finishes the job.
-  std::uint32_t status = TryKill(path);
-  for (const unsigned wait : kRetryWaits) {
-    if (!MayPass(status)) {
-      break;
-    }
+  std::uint32_t status = TryKill(path, id);
+  for (unsigned wait = kFirstWait; MayPass(status) && wait < kLastWait; wait *= 2) {
     platform::Pause(wait);
-    status = TryKill(path);
+    status = TryKill(path, id);
   }
   if (status != 0) {
-    // Found only now: looking for the cause costs the normal run nothing.
-    const Text advice = FileAdvice(status, path);
-    Raise(ErrorForSystemCode(status), status, {}, path.view(), advice.view());
+    FileFailed(status, path);
+  }
+  void* block = platform::Allocate(sizeof(Removal));
+  if (block == nullptr) {
+    OutOfMemory();
+  }
+  g_removals = new (block) Removal{g_removals, id, Text::Join({path.view()})};
+}
+
+void ConfirmRemoved() {
+  for (const Removal* removal = g_removals; removal != nullptr; removal = removal->next) {
+    const std::uint32_t status = StillGone(removal->path, removal->id);
+    if (status != 0) {
+      FileFailed(status, removal->path);
+    }
   }
 }
 

@@ -69,6 +69,7 @@ inline constexpr std::uint32_t kInvalidName = 123;
 inline constexpr std::uint32_t kModuleNotFound = 126;
 inline constexpr std::uint32_t kProcNotFound = 127;
 inline constexpr std::uint32_t kBadPathName = 161;
+inline constexpr std::uint32_t kAlreadyExists = 183;
 inline constexpr std::uint32_t kNoMoreItems = 259;
 inline constexpr std::uint32_t kDeletePending = 303;
 inline constexpr std::uint32_t kStoppedOnSymlink = 681;
@@ -105,13 +106,14 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
                      std::wstring_view subject, std::wstring_view advice = {});
 
 // What the user can do about a file that could not be deleted, by the cause
-// the system shows now; empty when there is no advice.
+// the system shows now; empty when there is no advice. Looks at the file
+// the path names in the held own folder.
 Text FileAdvice(std::uint32_t systemCode, const Text& path);
 
 // Raises a run-time error: reports it and ends the program with its number.
 // The tool installs no handlers, so this never returns. A subject with a
-// prefix is a registry key, and a key refused to the user gets the advice
-// to run the tool as an administrator.
+// prefix is a registry key, and a key refused to a user who could have more
+// rights gets the advice to run the tool as an administrator.
 [[noreturn]] void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
                            std::wstring_view subject);
 
@@ -130,20 +132,29 @@ class OwnFolder {
   OwnFolder& operator=(OwnFolder&&) = delete;
   ~OwnFolder();
 
-  // Whether `finalPath`, where the file opened by `path` really is, lies
-  // directly in this folder under the name `path` ends in.
-  [[nodiscard]] bool Holds(std::wstring_view finalPath, std::wstring_view path) const;
+  // Opens the file `path` names, as the name itself, when `path` is this
+  // folder's text, a separator and a name; refuses any other with 681.
+  std::uint32_t Open(std::wstring_view path, platform::Access access, platform::OpenFile& file,
+                     platform::FileFacts& facts) const;
 
  private:
   platform::OpenFile handle_;
-  Text finalPath_;
+  platform::FileId id_;
+  Text path_;
 };
 
 // Deletes one file, the name itself and only if it lies directly in the held
-// own folder, and confirms it gone. A file that is not there is as good as
-// deleted; a name that leads anywhere else is refused; that and any other
-// failure raise the run-time error naming the path.
+// own folder (ThunRTMain holds it before any handler runs), and confirms it
+// gone: absent, or accepted for deletion and waiting only for another
+// program to let go of it. A file that is not there is as good as deleted;
+// a name that leads anywhere else is refused; another file put back under
+// the name is not deleted. That and any other failure raise the run-time
+// error naming the path.
 void rtcKillFiles(const Text& path);
+
+// Confirms once more that every file rtcKillFiles was given is gone, before
+// the program says so; raises the run-time error naming one that is back.
+void ConfirmRemoved();
 
 // Ends the program at once.
 [[noreturn]] void vbaEnd(ExitCode code);

@@ -1,24 +1,16 @@
 #include "runtime/win32.h"
 
-#include <array>
-
 namespace rt::win32 {
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {
   HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (module != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) {
-    return module;
+  if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+    // Windows 7 without its loader update rejects the flag. The libraries
+    // the tool asks for are known DLLs there, which Windows maps from the
+    // system folder whatever the search order.
+    module = LoadLibraryW(name);
   }
-  // Windows 7 without its loader update rejects the flag: name the system
-  // folder in full instead.
-  std::array<wchar_t, MAX_PATH> path{};
-  const UINT folder = GetSystemDirectoryW(path.data(), MAX_PATH);
-  if (folder == 0 || folder + 1 + static_cast<UINT>(lstrlenW(name)) >= MAX_PATH) {
-    return nullptr;
-  }
-  path[folder] = L'\\';
-  lstrcpyW(path.data() + folder + 1, name);
-  return LoadLibraryW(path.data());
+  return module;
 }
 
 Text FromCodePage936(const char* text) {

@@ -15,7 +15,8 @@ struct GdiObjectCloser {
 using UniqueFont = UniqueHandle<HFONT, GdiObjectCloser>;
 
 // Loads a DLL from the system folder only, never from the tool's own folder,
-// which holds files the tool does not trust.
+// which holds files the tool does not trust. Only for known DLLs (advapi32,
+// ntdll), which Windows 7 without its loader update also maps from there.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // A function that newer Windows has and older lacks, from a module already

@@ -1,7 +1,8 @@
 #include "fake_platform.h"
 
 #include <cstdlib>
-#include <cwctype>
+#include <functional>
+#include <iterator>
 #include <new>
 
 #include "runtime/platform.h"
@@ -19,53 +20,80 @@ struct OpenedFile {
   bool marked = false;
 };
 std::vector<OpenedFile> g_openFiles;
-std::vector<std::string> g_openKeys;
+std::vector<std::wstring> g_openKeys;
+// Times the fake put a new file under a name, which its id shows; and
+// deleted names that come back, with the looks until then.
+std::map<std::wstring, std::uint32_t> g_generation;
+std::map<std::wstring, int> g_away;
 
 constexpr std::uintptr_t kFirstKeyHandle = 0x1000;
 constexpr std::uint32_t kOpenLink = 0x8;
 constexpr std::int32_t kStatusKeyDeleted = static_cast<std::int32_t>(0xC000017CU);
 constexpr std::int32_t kStatusCannotDelete = static_cast<std::int32_t>(0xC0000121U);
 
-bool KeyExists(const std::string& key) { return g_system.keys.count(key) != 0 || g_system.links.count(key) != 0; }
+// The same in every fresh System, so that runs in one process agree.
+rt::platform::FileId IdOf(const std::wstring& path) {
+  rt::platform::FileId id;
+  id.parts[0] = static_cast<std::uint32_t>(std::hash<std::wstring>{}(path));
+  id.parts[1] = g_generation[path];
+  return id;
+}
 
-std::string KeyOf(std::uintptr_t key) {
+void PutBack(const std::wstring& path) {
+  ++g_generation[path];
+  g_system.files.insert(path);
+}
+
+bool KeyExists(const std::wstring& key) { return g_system.keys.count(key) != 0 || g_system.links.count(key) != 0; }
+
+std::wstring KeyOf(std::uintptr_t key) {
   switch (key) {
     case 0x80000001U:
-      return "HKCU";
+      return L"HKCU";
     case 0x80000002U:
-      return "HKLM";
+      return L"HKLM";
     default:
       return g_openKeys.at(key - kFirstKeyHandle);
   }
 }
 
-std::vector<std::string> SubkeysOf(const std::string& parent) {
-  const std::string prefix = parent + "\\";
-  std::set<std::string> names;
-  const auto add = [&](const std::string& key) {
-    if (key.size() > prefix.size() && key.compare(0, prefix.size(), prefix) == 0 &&
-        key.find('\\', prefix.size()) == std::string::npos) {
-      names.insert(key.substr(prefix.size()));
+const std::wstring& PathOf(const std::wstring& key) { return key; }
+const std::wstring& PathOf(const std::pair<const std::wstring, std::wstring>& link) { return link.first; }
+
+// The subkey `index` of `parent` in the order of their names, its full path;
+// empty when there are not that many. Every key's parent is a key too, so
+// the sorted paths below it name its subkeys in order, each first as itself.
+std::wstring NthSubkey(const std::wstring& parent, std::uint32_t index) {
+  const std::wstring prefix = parent + L"\\";
+  std::set<std::wstring> subkeys;
+  const auto collect = [&](const auto& container) {
+    std::set<std::wstring> found;
+    for (auto key = container.lower_bound(prefix); key != container.end() && found.size() <= index; ++key) {
+      const std::wstring& path = PathOf(*key);
+      if (path.compare(0, prefix.size(), prefix) != 0) {
+        break;
+      }
+      found.insert(path.substr(0, path.find(L'\\', prefix.size())));
     }
+    subkeys.insert(found.begin(), found.end());
   };
-  for (const auto& key : g_system.keys) {
-    add(key);
+  collect(g_system.keys);
+  collect(g_system.links);
+  if (g_system.links.count(parent) != 0 || index >= subkeys.size()) {
+    return {};
   }
-  for (const auto& link : g_system.links) {
-    add(link.first);
-  }
-  return {names.begin(), names.end()};
+  return *std::next(subkeys.begin(), index);
 }
 
-std::int32_t RT_WINAPI FakeRegOpenKeyEx(std::uintptr_t parent, const char* subKey, std::uint32_t options,
-                                        std::uint32_t /*access*/, std::uintptr_t* result) {
+std::int32_t OpenKey(const std::wstring& parent, const std::wstring& subKey, std::uint32_t options,
+                     std::uintptr_t* result) {
   System& s = g_system;
+  ++s.keyOpens;
   s.lastError = 1000 + static_cast<std::uint32_t>(s.log.size());
-  const std::string base = KeyOf(parent);
-  if (parent < 0x80000000U && !KeyExists(base)) {
+  if (!KeyExists(parent) && parent != L"HKCU" && parent != L"HKLM") {
     return 1018;
   }
-  std::string key = *subKey == '\0' ? base : base + "\\" + subKey;
+  std::wstring key = parent + L"\\" + subKey;
   if (const auto link = s.links.find(key); link != s.links.end() && (options & kOpenLink) == 0) {
     s.followedLink = true;
     key = link->second;
@@ -82,25 +110,42 @@ std::int32_t RT_WINAPI FakeRegOpenKeyEx(std::uintptr_t parent, const char* subKe
   return 0;
 }
 
-std::int32_t RT_WINAPI FakeRegEnumKeyEx(std::uintptr_t key, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                                        std::uint32_t* /*reserved*/, char* /*className*/,
-                                        std::uint32_t* /*classLength*/, void* /*lastWriteTime*/) {
-  const std::string path = KeyOf(key);
+std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subKey, std::uint32_t options,
+                                         std::uint32_t /*access*/, std::uintptr_t* result) {
+  const std::string_view name(subKey);  // ASCII: the fake's code page has nothing else
+  return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, result);
+}
+
+std::int32_t RT_WINAPI FakeRegOpenKeyExW(std::uintptr_t parent, const wchar_t* subKey, std::uint32_t options,
+                                         std::uint32_t /*access*/, std::uintptr_t* result) {
+  const std::wstring name(subKey);
+  if (name.find(L'\\') != std::wstring::npos) {
+    // A path, which the system would walk, following any link on the way.
+    g_system.openedByPath = true;
+    return 161;
+  }
+  return OpenKey(KeyOf(parent), name, options, result);
+}
+
+std::int32_t RT_WINAPI FakeRegEnumKeyExW(std::uintptr_t key, std::uint32_t index, wchar_t* name,
+                                         std::uint32_t* nameLength, std::uint32_t* /*reserved*/, wchar_t* /*className*/,
+                                         std::uint32_t* /*classLength*/, void* /*lastWriteTime*/) {
+  const std::wstring path = KeyOf(key);
   if (!KeyExists(path)) {
     return 1018;
   }
-  const std::vector<std::string> subkeys =
-      g_system.links.count(path) != 0 ? std::vector<std::string>{} : SubkeysOf(path);
-  if (index >= subkeys.size()) {
+  const std::wstring subkey = NthSubkey(path, index);
+  if (subkey.empty()) {
     return 259;
   }
-  const std::string& subkey = subkeys[index];
-  if (subkey.size() + 1 > *nameLength) {
+  const auto shown = g_system.shownAs.find(subkey);
+  const std::wstring shownName = shown != g_system.shownAs.end() ? shown->second : subkey.substr(path.size() + 1);
+  if (shownName.size() + 1 > *nameLength) {
     return 234;
   }
-  subkey.copy(name, subkey.size());
-  name[subkey.size()] = '\0';
-  *nameLength = static_cast<std::uint32_t>(subkey.size());
+  shownName.copy(name, shownName.size());
+  name[shownName.size()] = L'\0';
+  *nameLength = static_cast<std::uint32_t>(shownName.size());
   return 0;
 }
 
@@ -108,17 +153,21 @@ std::int32_t RT_WINAPI FakeRegCloseKey(std::uintptr_t /*key*/) { return 0; }
 
 std::int32_t RT_WINAPI FakeNtDeleteKey(std::uintptr_t key) {
   System& s = g_system;
-  const std::string path = KeyOf(key);
+  const std::wstring path = KeyOf(key);
   if (!KeyExists(path)) {
     return kStatusKeyDeleted;
   }
   if (const auto stuck = s.stuckKeys.find(path); stuck != s.stuckKeys.end()) {
     return stuck->second;
   }
-  if (s.links.count(path) == 0 && !SubkeysOf(path).empty()) {
+  if (!NthSubkey(path, 0).empty()) {
     return kStatusCannotDelete;
   }
-  s.log.push_back(L"key " + std::wstring(path.begin(), path.end()));
+  if (s.growingKeys.erase(path) != 0) {
+    s.keys.insert(path + L"\\new");
+    return kStatusCannotDelete;
+  }
+  s.log.push_back(L"key " + path);
   if (s.regeneratingKeys.count(path) == 0) {
     s.keys.erase(path);
     s.links.erase(path);
@@ -144,8 +193,9 @@ struct Export {
 };
 
 const Export kExports[] = {
-    {"RegOpenKeyExA", reinterpret_cast<void*>(&FakeRegOpenKeyEx)},
-    {"RegEnumKeyExA", reinterpret_cast<void*>(&FakeRegEnumKeyEx)},
+    {"RegOpenKeyExA", reinterpret_cast<void*>(&FakeRegOpenKeyExA)},
+    {"RegOpenKeyExW", reinterpret_cast<void*>(&FakeRegOpenKeyExW)},
+    {"RegEnumKeyExW", reinterpret_cast<void*>(&FakeRegEnumKeyExW)},
     {"RegCloseKey", reinterpret_cast<void*>(&FakeRegCloseKey)},
     {"NtDeleteKey", reinterpret_cast<void*>(&FakeNtDeleteKey)},
     {"RtlNtStatusToDosError", reinterpret_cast<void*>(&FakeRtlNtStatusToDosError)},
@@ -159,6 +209,8 @@ void Reset() {
   g_system = System{};
   g_openFiles.clear();
   g_openKeys.clear();
+  g_generation.clear();
+  g_away.clear();
 }
 
 }  // namespace fake
@@ -181,94 +233,103 @@ std::uint32_t ExecutableName(Text& name) {
 }
 
 void CloseFile(void* handle) noexcept {
-  const auto index = reinterpret_cast<std::uintptr_t>(handle) - 1;
-  const auto& [path, marked] = fake::g_openFiles.at(index);
+  fake::System& s = fake::Get();
+  const auto& [path, marked] = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(handle) - 1);
   // A lingering file stays, as one another handle keeps open.
-  if (marked && fake::Get().lingering[path] == 0) {
-    fake::Get().files.erase(path);
+  if (!marked || s.lingering[path] != 0) {
+    return;
+  }
+  s.files.erase(path);
+  if (const auto back = s.returning.find(path); back != s.returning.end()) {
+    if (back->second == 0) {
+      fake::PutBack(path);
+    } else {
+      fake::g_away[path] = back->second;
+    }
   }
 }
 
 namespace {
 
-std::uint32_t OpenFake(const std::wstring& path, OpenFile& file) {
+void OpenFake(const std::wstring& path, OpenFile& file) {
   fake::g_openFiles.push_back({path});
   file.reset(reinterpret_cast<void*>(fake::g_openFiles.size()));
-  return 0;
 }
 
 }  // namespace
 
-std::uint32_t HoldFolder(const wchar_t* path, OpenFile& folder, Text& finalPath) {
+bool SameFile(const FileId& a, const FileId& b) { return a.parts == b.parts; }
+
+std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
   fake::System& s = fake::Get();
   if (s.folderError != 0) {
     return s.folderError;
   }
   s.heldFolder = path;
-  finalPath = Text::Join({std::wstring_view(path)});
-  return OpenFake(path, folder);
-}
-
-std::uint32_t OpenForDeletion(const wchar_t* path, OpenFile& file, Text& finalPath) {
-  fake::System& s = fake::Get();
-  s.log.push_back(std::wstring(L"file ") + path);
-  if (const auto stuck = s.stuckFiles.find(path); stuck != s.stuckFiles.end()) {
-    return stuck->second;
-  }
-  const auto leads = s.finalPaths.find(path);
-  const std::wstring target = leads != s.finalPaths.end() ? leads->second : path;
-  if (s.files.count(target) == 0) {
-    return 2;
-  }
-  // As Win32 path normalisation does: a doubled separator after the drive.
-  std::wstring normal = target;
-  for (std::size_t at = normal.find(L"\\\\", 2); at != std::wstring::npos; at = normal.find(L"\\\\", 2)) {
-    normal.erase(at, 1);
-  }
-  finalPath = Text::Join({std::wstring_view(normal)});
-  return OpenFake(target, file);
-}
-
-std::uint32_t MarkForDeletion(const OpenFile& file) {
-  fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(file.get()) - 1).marked = true;
+  id = fake::IdOf(s.heldFolder);
+  OpenFake(s.heldFolder, folder);
   return 0;
 }
 
-std::uint32_t LookUp(const wchar_t* path) {
+std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, std::wstring_view name, Access access,
+                           OpenFile& file, FileFacts& facts) {
   fake::System& s = fake::Get();
-  if (auto linger = s.lingering.find(path); linger != s.lingering.end() && linger->second > 0) {
-    if (--linger->second == 0) {
-      s.files.erase(path);
+  const std::wstring path =
+      fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(folder.get()) - 1).path + L"\\" + std::wstring(name);
+  if (access == Access::Delete) {
+    s.log.push_back(L"file " + path);
+    // A look is refused by no program's sharing.
+    if (const auto stuck = s.stuckFiles.find(path); stuck != s.stuckFiles.end()) {
+      return stuck->second;
     }
-    return 0;
   }
-  return s.files.count(path) != 0 ? 0 : 2;
+  if (s.finalPaths.count(path) != 0) {
+    return 681;
+  }
+  if (s.deletePending.count(path) != 0) {
+    return 303;
+  }
+  if (s.files.count(path) == 0) {
+    if (const auto away = fake::g_away.find(path); away != fake::g_away.end() && --away->second == 0) {
+      fake::g_away.erase(away);
+      fake::PutBack(path);
+    }
+    return 2;
+  }
+  if (const auto linger = s.lingering.find(path);
+      access == Access::Look && linger != s.lingering.end() && linger->second > 0 && --linger->second == 0) {
+    s.files.erase(path);  // after this look
+  }
+  facts.id = fake::IdOf(path);
+  facts.readOnly = s.readOnly.count(path) != 0;
+  OpenFake(path, file);
+  return 0;
 }
 
-std::size_t FindFileUsers(const wchar_t* path, std::span<FileUser> users) {
+std::uint32_t MarkForDeletion(const OpenFile& file) {
+  auto& opened = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(file.get()) - 1);
+  if (fake::Get().readOnly.count(opened.path) != 0) {
+    return 5;
+  }
+  opened.marked = true;
+  return 0;
+}
+
+std::size_t FindFileUsers(const OpenFile& file, const FileId& /*id*/, std::span<FileUser> users) {
   std::size_t found = 0;
+  const std::wstring& path = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(file.get()) - 1).path;
   for (const auto& [name, id] : fake::Get().users[path]) {
     if (found == users.size()) {
       break;
     }
-    users[found++] = {Text::Join({std::wstring_view(name)}), id};
+    FileUser& user = users[found++];
+    user.nameSize = name.copy(user.name.data(), user.name.size());
+    user.processId = id;
   }
   return found;
 }
 
-bool IsReadOnly(const wchar_t* path) { return fake::Get().readOnly.count(path) != 0; }
-
-bool SamePath(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(a[i]) != std::towlower(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
+bool IsElevated() { return fake::Get().elevated; }
 
 void Pause(unsigned /*milliseconds*/) { ++fake::Get().pauses; }
 

@@ -16,25 +16,33 @@ struct System {
   int answer = 6;
   std::wstring executable = L"C:\\Program Files\\Orvandel\\uninstall.exe";
 
-  // Files present. A name opens as itself unless `finalPaths` says where it
-  // really leads (a link the system cannot open as itself, a moved folder).
+  // Files present, each with an id of its own; one the fake puts back under
+  // a name is another file, with another id.
   std::set<std::wstring> files;
+  // Names that lead elsewhere, and where: opened, they are refused (681).
   std::map<std::wstring, std::wstring> finalPaths;
-  std::map<std::wstring, std::uint32_t> stuckFiles;  // path -> the error opening it gives
-  std::map<std::wstring, int> lingering;             // path -> looks it survives its deletion by
+  std::map<std::wstring, std::uint32_t> stuckFiles;  // path -> the error opening it for deletion gives
+  std::set<std::wstring> deletePending;              // open as being deleted already (303)
+  std::map<std::wstring, int> lingering;             // path -> looks it survives its deletion by, the same file
+  std::map<std::wstring, int> returning;             // path -> looks after its deletion until a new file is there
   std::uint32_t folderError = 0;                     // opening the tool's own folder
-  std::set<std::wstring> readOnly;
+  std::set<std::wstring> readOnly;                   // open, but their deletion is refused (5)
   // path -> programs that have it loaded or open, as "name" and process id
   std::map<std::wstring, std::vector<std::pair<std::wstring, std::uint32_t>>> users;
   std::wstring heldFolder;
+  bool elevated = false;
 
   // Keys as "HKLM\path" or "HKCU\path"; links are keys that name another.
-  std::set<std::string> keys;
-  std::map<std::string, std::string> links;
-  std::map<std::string, std::int32_t> stuckKeys;  // key -> the status deleting it gives
-  std::set<std::string> regeneratingKeys;         // deleted, and back at once
-  std::set<std::string> vanishingKeys;            // deleted by someone else once opened
-  bool followedLink = false;                      // a link was opened as what it names
+  std::set<std::wstring> keys;
+  std::map<std::wstring, std::wstring> links;
+  std::map<std::wstring, std::int32_t> stuckKeys;  // key -> the status deleting it gives
+  std::set<std::wstring> regeneratingKeys;         // deleted, and back at once
+  std::set<std::wstring> vanishingKeys;            // deleted by someone else once opened
+  std::set<std::wstring> growingKeys;              // a subkey appears as it is deleted, once
+  std::map<std::wstring, std::wstring> shownAs;    // key -> the name enumerating its parent gives
+  bool followedLink = false;                       // a link was opened as what it names
+  bool openedByPath = false;                       // a subkey was opened by a name holding a separator
+  int keyOpens = 0;
 
   bool libraryMissing = false;
   bool exportMissing = false;

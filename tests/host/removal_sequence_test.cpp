@@ -42,9 +42,9 @@ std::vector<std::wstring> Concat(std::vector<std::wstring> a, const std::vector<
 // real installation has them.
 void SeedInstallation(const std::wstring& folder) {
   for (const auto& key : Form1::kRegistryTargets) {
-    const std::string prefix = key.root == rt::RootKey::ClassesRoot ? R"(HKLM\Software\Classes\)" : R"(HKLM\)";
-    const std::string path = prefix + std::string(key.path.begin(), key.path.end());
-    fake::Get().keys.insert({path, path + R"(\command)"});
+    const std::wstring path =
+        (key.root == rt::RootKey::ClassesRoot ? LR"(HKLM\Software\Classes\)" : LR"(HKLM\)") + std::wstring(key.path);
+    fake::Get().keys.insert({path, path + LR"(\command)"});
   }
   for (const auto name : Form1::kFileTargets) {
     fake::Get().files.insert(folder + std::wstring(name));
@@ -52,12 +52,14 @@ void SeedInstallation(const std::wstring& folder) {
 }
 
 // Runs the handler as the runtime does, with the project's texts and the own
-// folder held; the code the program ended with, or -1 if it returned.
+// folder held, and the last look before the window; the code the program
+// ended with, or -1 if the window would come.
 int RunFormLoad(fake::Ended* ended = nullptr) {
   try {
     rt::UseProject(Project::kHeader);
     const rt::OwnFolder folder;
     Form1::Form_Load();
+    rt::ConfirmRemoved();
   } catch (const fake::Ended& e) {
     if (ended != nullptr) {
       *ended = e;
@@ -133,12 +135,20 @@ TEST_F(RemovalSequence, SecondRunAfterACompleteOneEndsNormally) {
   EXPECT_EQ(LogAfterQuestion(), FileDeletions(kFolder));
 }
 
-TEST_F(RemovalSequence, PerUserAndMachineCopiesOfAClassKeyBothGo) {
-  fake::Get().keys.insert({R"(HKCU\Software\Classes\*\shell\Orvandel)",
-                           R"(HKCU\Software\Classes\Folder\shell\Orvandel)",
-                           R"(HKCU\Software\Classes\Folder\shell\Orvandel\command)", R"(HKCU\Software\Classes\x)"});
+TEST_F(RemovalSequence, PerUserAndMachineCopiesOfAClassKeyBothGoTheUsersFirst) {
+  fake::Get().keys.insert({LR"(HKCU\Software\Classes\*\shell\Orvandel)",
+                           LR"(HKCU\Software\Classes\Folder\shell\Orvandel)",
+                           LR"(HKCU\Software\Classes\Folder\shell\Orvandel\command)", LR"(HKCU\Software\Classes\x)"});
   EXPECT_EQ(RunFormLoad(), -1);
-  EXPECT_EQ(fake::Get().keys, (std::set<std::string>{"HKCU\\Software\\Classes\\x"}));
+  EXPECT_EQ(fake::Get().keys, (std::set<std::wstring>{L"HKCU\\Software\\Classes\\x"}));
+  const std::vector<std::wstring> userFirst = {L"key HKCU\\Software\\Classes\\*\\shell\\Orvandel",
+                                               kKeyDeletions[0],
+                                               kKeyDeletions[1],
+                                               L"key HKCU\\Software\\Classes\\Folder\\shell\\Orvandel\\command",
+                                               L"key HKCU\\Software\\Classes\\Folder\\shell\\Orvandel",
+                                               kKeyDeletions[2]};
+  const auto log = LogAfterQuestion();
+  EXPECT_EQ(std::vector<std::wstring>(log.begin(), log.begin() + 6), userFirst);
 }
 
 TEST_F(RemovalSequence, KeyPathReachesTheRegistryAsAnsiAndLastErrorIsKept) {
@@ -149,21 +159,27 @@ TEST_F(RemovalSequence, KeyPathReachesTheRegistryAsAnsiAndLastErrorIsKept) {
 }
 
 TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
-  fake::Get().stuckKeys[R"(HKLM\Software\Classes\Folder\shell\Orvandel\command)"] =
-      static_cast<std::int32_t>(0xC0000022U);
-  fake::Ended ended{};
-  EXPECT_EQ(RunFormLoad(&ended), 70);
-  EXPECT_EQ(ended.title, L"软件卸载工具");
-  EXPECT_NE(ended.text.find(L"HKEY_CLASSES_ROOT\\Folder\\shell\\Orvandel\n(系统错误 5)\n\n"
-                            L"删除此注册表项需要管理员权限。请以管理员身份运行本工具。"),
-            std::wstring::npos);
-  EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[1]}));
-  EXPECT_EQ(fake::Get().files.size(), 8U);
-  EXPECT_EQ(fake::Get().keys.count("HKLM\\password"), 1U);
+  // Only a user who could have more rights is told to get them.
+  for (const bool elevated : {false, true}) {
+    SCOPED_TRACE(elevated);
+    SetUp();
+    fake::Get().elevated = elevated;
+    fake::Get().stuckKeys[LR"(HKLM\Software\Classes\Folder\shell\Orvandel\command)"] =
+        static_cast<std::int32_t>(0xC0000022U);
+    fake::Ended ended{};
+    EXPECT_EQ(RunFormLoad(&ended), 70);
+    EXPECT_EQ(ended.title, L"软件卸载工具");
+    const std::wstring report = L"HKEY_CLASSES_ROOT\\Folder\\shell\\Orvandel\n(系统错误 5)";
+    EXPECT_EQ(ended.text.substr(ended.text.find(report) + report.size()),
+              elevated ? L"" : L"\n\n删除此注册表项需要管理员权限。请以管理员身份运行本工具。");
+    EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[1]}));
+    EXPECT_EQ(fake::Get().files.size(), 8U);
+    EXPECT_EQ(fake::Get().keys.count(L"HKLM\\password"), 1U);
+  }
 }
 
 TEST_F(RemovalSequence, AKeyThatKeepsComingBackIsReportedNotLoopedOn) {
-  fake::Get().regeneratingKeys.insert("HKLM\\password");
+  fake::Get().regeneratingKeys.insert(L"HKLM\\password");
   fake::Ended ended{};
   EXPECT_EQ(RunFormLoad(&ended), 75);
   EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password\n(系统错误 0)"), std::wstring::npos);
@@ -171,34 +187,70 @@ TEST_F(RemovalSequence, AKeyThatKeepsComingBackIsReportedNotLoopedOn) {
 }
 
 TEST_F(RemovalSequence, RegistryLinksGoAsLinksAndWhatTheyNameStays) {
-  const std::set<std::string> outside = {"HKLM\\Software\\Outside", R"(HKLM\Software\Outside\child)",
-                                         R"(HKLM\Software\Classes\*\shell\Bystander)"};
+  const std::set<std::wstring> outside = {L"HKLM\\Software\\Outside", LR"(HKLM\Software\Outside\child)",
+                                          LR"(HKLM\Software\Classes\*\shell\Bystander)"};
   // Below a target: to another key, to the shell key above it, to itself (a
   // loop), to nothing; then the target itself a link.
   fake::Get().keys.insert(outside.begin(), outside.end());
-  fake::Get().links = {{R"(HKLM\Software\Classes\*\shell\Orvandel\x)", "HKLM\\Software\\Outside"},
-                       {"HKLM\\password\\shell", R"(HKLM\Software\Classes\*\shell)"},
-                       {"HKLM\\password\\loop", "HKLM\\password"},
-                       {R"(HKLM\password\command\dangling)", "HKLM\\Nothing\\Here"}};
+  fake::Get().links = {{LR"(HKLM\Software\Classes\*\shell\Orvandel\x)", L"HKLM\\Software\\Outside"},
+                       {L"HKLM\\password\\shell", LR"(HKLM\Software\Classes\*\shell)"},
+                       {L"HKLM\\password\\loop", L"HKLM\\password"},
+                       {LR"(HKLM\password\command\dangling)", L"HKLM\\Nothing\\Here"}};
   EXPECT_EQ(RunFormLoad(), -1);
   EXPECT_EQ(fake::Get().keys, outside);
   EXPECT_TRUE(fake::Get().links.empty());
   EXPECT_FALSE(fake::Get().followedLink);
 
   SetUp();
-  fake::Get().keys.erase("HKLM\\password");
-  fake::Get().keys.erase("HKLM\\password\\command");
+  fake::Get().keys.erase(L"HKLM\\password");
+  fake::Get().keys.erase(L"HKLM\\password\\command");
   fake::Get().keys.insert(outside.begin(), outside.end());
-  fake::Get().links = {{"HKLM\\password", "HKLM\\Software\\Outside"}};
+  fake::Get().links = {{L"HKLM\\password", L"HKLM\\Software\\Outside"}};
   EXPECT_EQ(RunFormLoad(), -1);
   EXPECT_EQ(fake::Get().keys, outside);
   EXPECT_TRUE(fake::Get().links.empty());
 }
 
-TEST_F(RemovalSequence, AKeyDeletedMeanwhileByAnotherCopyCountsOnceFoundGone) {
-  fake::Get().vanishingKeys = {"HKLM\\password\\command", R"(HKLM\Software\Classes\*\shell\Orvandel\command)"};
+TEST_F(RemovalSequence, ALargeTreeGoesWithEachKeyOpenedOnce) {
+  // 50 levels of 100 keys below a target, with names the ANSI code page cannot carry.
+  std::wstring level = L"HKLM\\password";
+  for (int depth = 0; depth < 50; ++depth, level += L"\\键0") {
+    for (int key = 0; key < 100; ++key) {
+      fake::Get().keys.insert(level + L"\\键" + std::to_wstring(key));
+    }
+  }
+  const std::size_t keys = fake::Get().keys.size();
   EXPECT_EQ(RunFormLoad(), -1);
   EXPECT_TRUE(fake::Get().keys.empty());
+  // Each subkey once; each copy of a target to start and once found gone.
+  EXPECT_EQ(fake::Get().keyOpens, keys - 3 + 8);
+}
+
+TEST_F(RemovalSequence, ASubkeyNameThatIsNotOneNameIsRefusedUnopened) {
+  // Opened, a path would be walked, through any link on the way; a name
+  // holding a NUL would be cut short to another.
+  for (const std::wstring& shown : {std::wstring(L"shell\\command"), std::wstring(L"command\0x", 9)}) {
+    SetUp();
+    fake::Get().shownAs[L"HKLM\\password\\command"] = shown;
+    fake::Ended ended{};
+    EXPECT_EQ(RunFormLoad(&ended), 75);
+    EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password\n(系统错误 681)"), std::wstring::npos);
+    EXPECT_FALSE(fake::Get().openedByPath);
+    EXPECT_EQ(fake::Get().keys.count(L"HKLM\\password\\command"), 1U);
+    EXPECT_EQ(fake::Get().files.size(), 8U);
+  }
+}
+
+TEST_F(RemovalSequence, ATreeChangedMeanwhileIsRemovedAsItIsFound) {
+  const std::set<std::wstring> changed = {L"HKLM\\password\\command",
+                                          LR"(HKLM\Software\Classes\*\shell\Orvandel\command)"};
+  // Keys deleted by another copy once opened, or given a subkey as they go.
+  for (const auto meanwhile : {&fake::System::vanishingKeys, &fake::System::growingKeys}) {
+    SetUp();
+    fake::Get().*meanwhile = changed;
+    EXPECT_EQ(RunFormLoad(), -1);
+    EXPECT_TRUE(fake::Get().keys.empty());
+  }
 }
 
 TEST_F(RemovalSequence, AFileThatCannotBeDeletedStopsThereWithItsNumber) {
@@ -208,7 +260,7 @@ TEST_F(RemovalSequence, AFileThatCannotBeDeletedStopsThereWithItsNumber) {
     int pauses;  // what another program may let go of is looked at again
   };
   // Running or read-only, in use, locked, not ready, path gone, bad name, anything else.
-  for (const Row row : {Row{5, 70, 5}, Row{32, 70, 5}, Row{33, 70, 0}, Row{21, 71, 0}, Row{3, 76, 0}, Row{123, 52, 0},
+  for (const Row row : {Row{5, 70, 7}, Row{32, 70, 7}, Row{33, 70, 0}, Row{21, 71, 0}, Row{3, 76, 0}, Row{123, 52, 0},
                         Row{1117, 75, 0}}) {
     SCOPED_TRACE(row.system);
     SetUp();
@@ -252,7 +304,10 @@ TEST_F(RemovalSequence, AReportAdvisesByCause) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     SetUp();
-    fake::Get().stuckFiles[file] = row.system;
+    // A read-only file opens; its deletion is refused.
+    if (row.system != 5 || !row.readOnly) {
+      fake::Get().stuckFiles[file] = row.system;
+    }
     if (row.readOnly) {
       fake::Get().readOnly.insert(file);
     }
@@ -306,17 +361,36 @@ TEST_F(RemovalSequence, ANameThatLeadsOutOfTheFolderIsRefusedAndNothingThereIsTo
 
 TEST_F(RemovalSequence, AFileStillThereAfterItsDeletionIsNotReportedRemoved) {
   const std::wstring target = kFolder + L"\\tolvane.dat";
-  // Held a moment longer by another copy of the tool: looked at again, then done.
-  fake::Get().lingering[target] = 2;
-  EXPECT_EQ(RunFormLoad(), -1);
-  EXPECT_EQ(fake::Get().pauses, 2);
-
-  SetUp();
-  fake::Get().lingering[target] = 100;
-  fake::Ended ended{};
-  EXPECT_EQ(RunFormLoad(&ended), 75);
-  EXPECT_NE(ended.text.find(target + L"\n(系统错误 303)"), std::wstring::npos);
-  EXPECT_EQ(fake::Get().files.count(kFolder + L"\\Orvandel.exe"), 1U);
+  struct Row {
+    const char* what;
+    int lingering;  // looks it survives its deletion by, the same file
+    int returning;  // looks after its deletion until another file is there; -1: never
+    bool pending;   // already being deleted
+    int code;
+    std::size_t left;  // files the run leaves
+  };
+  for (const Row& row :
+       {Row{"held a moment longer by another handle", 100, -1, false, -1, 1},
+        Row{"already being deleted", 0, -1, true, -1, 1}, Row{"another file put back at once", 0, 0, false, 75, 5},
+        Row{"another file back before the window", 0, 1, false, 75, 1}}) {
+    SCOPED_TRACE(row.what);
+    SetUp();
+    fake::Get().lingering[target] = row.lingering;
+    if (row.returning >= 0) {
+      fake::Get().returning[target] = row.returning;
+    }
+    if (row.pending) {
+      fake::Get().deletePending.insert(target);
+    }
+    fake::Ended ended{};
+    EXPECT_EQ(RunFormLoad(&ended), row.code);
+    EXPECT_EQ(fake::Get().files.size(), row.left);
+    EXPECT_EQ(fake::Get().files.count(target), 1U);
+    EXPECT_EQ(fake::Get().pauses, 0);
+    if (row.code != -1) {
+      EXPECT_NE(ended.text.find(target + L"\n(系统错误 183)\n\n此文件正被其他程序使用。"), std::wstring::npos);
+    }
+  }
 }
 
 TEST_F(RemovalSequence, AnOwnFolderThatCannotBeOpenedIsARunTimeError) {
@@ -327,23 +401,29 @@ TEST_F(RemovalSequence, AnOwnFolderThatCannotBeOpenedIsARunTimeError) {
   EXPECT_TRUE(fake::Get().log.empty());
 }
 
-TEST_F(RemovalSequence, PathIsTheNameAppendedToTheFolderAsItIs) {
-  struct Row {
-    std::wstring executable;
-    std::wstring folder;
-  };
-  for (const Row& row : {Row{L"C:\\uninstall.exe", L"C:\\"},  // drive root keeps its separator: doubled
-                         Row{L"D:\\软件 目录\\uninstall.exe", L"D:\\软件 目录"},
-                         Row{L"\\\\server\\share\\uninstall.exe", L"\\\\server\\share"},
-                         Row{L"\\\\?\\C:\\long\\uninstall.exe", L"\\\\?\\C:\\long"}}) {
-    SCOPED_TRACE(row.executable);
-    fake::Reset();
-    SeedInstallation(row.folder);
-    fake::Get().executable = row.executable;
-    EXPECT_EQ(RunFormLoad(), -1);
-    EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(row.folder)));
-    EXPECT_TRUE(fake::Get().files.empty());
-  }
+struct Placement {
+  std::wstring executable;
+  std::wstring folder;
+};
+
+// A process for each: the runtime keeps what it removed, for the last look,
+// until the program ends.
+class RemovalFromFolder : public RemovalSequence, public ::testing::WithParamInterface<Placement> {};
+
+TEST_P(RemovalFromFolder, PathIsTheNameAppendedToTheFolderAsItIs) {
+  SCOPED_TRACE(GetParam().executable);
+  fake::Reset();
+  SeedInstallation(GetParam().folder);
+  fake::Get().executable = GetParam().executable;
+  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(GetParam().folder)));
+  EXPECT_TRUE(fake::Get().files.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Folders, RemovalFromFolder,
+                         ::testing::Values(Placement{L"C:\\uninstall.exe", L"C:\\"},  // the root keeps its separator
+                                           Placement{L"D:\\软件 目录\\uninstall.exe", L"D:\\软件 目录"},
+                                           Placement{L"\\\\server\\share\\uninstall.exe", L"\\\\server\\share"},
+                                           Placement{L"\\\\?\\C:\\long\\uninstall.exe", L"\\\\?\\C:\\long"}));
 
 }  // namespace

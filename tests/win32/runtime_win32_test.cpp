@@ -40,54 +40,64 @@ TEST(AppPath, IsTheFolderOfTheRunningExecutable) {
   EXPECT_EQ(std::wstring(executable.view()), std::wstring(name, length));
 }
 
-TEST(FileDeletion, OpensTheNameItselfAndReportsWhyAFileCannotGo) {
+TEST(FileDeletion, OpensTheNameInTheHeldFolderAndReportsWhyAFileCannotGo) {
   const std::wstring folder = TempFolder();
-  const std::wstring plain = folder + L"\\plain 文件.dat";
   const std::wstring readOnly = folder + L"\\readonly.dat";
-  const std::wstring held = folder + L"\\held.dat";
-  const std::wstring subfolder = folder + L"\\sub";
-  WriteFile(plain);
+  WriteFile(folder + L"\\plain 文件.dat");
   WriteFile(readOnly);
   SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
-  WriteFile(held);
-  const HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  CreateDirectoryW(subfolder.c_str(), nullptr);
+  CreateDirectoryW((folder + L"\\sub").c_str(), nullptr);
+  const auto hold = [&](const wchar_t* name, DWORD share) {
+    WriteFile(folder + L"\\" + name);
+    return CreateFileW((folder + L"\\" + name).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  const HANDLE held = hold(L"held.dat", FILE_SHARE_READ);
+  const HANDLE shared = hold(L"shared.dat", FILE_SHARE_READ | FILE_SHARE_DELETE);
+  ASSERT_TRUE(held != INVALID_HANDLE_VALUE && shared != INVALID_HANDLE_VALUE);
 
   rt::platform::OpenFile own;
-  rt::Text ownFinal;
-  ASSERT_EQ(rt::platform::HoldFolder(folder.c_str(), own, ownFinal), 0U);
+  rt::platform::FileId ownId;
+  ASSERT_EQ(rt::platform::HoldFolder(folder, own, ownId), 0U);
   EXPECT_FALSE(MoveFileW(folder.c_str(), (folder + L"-moved").c_str())) << "a held folder must not move";
 
+  // What answers to the name afterwards: nothing, the file itself, or, while
+  // another handle keeps the name (Wine), nothing or the same file.
+  enum class Left { Nothing, File, Either };
   struct Row {
-    std::wstring path;
-    std::uint32_t open;
-    std::uint32_t mark;
-    bool remains;
+    const wchar_t* name = nullptr;
+    std::uint32_t open = 0;
+    std::uint32_t mark = 0;
+    Left left = Left::Nothing;
   };
-  for (const Row& row : {Row{plain, 0, 0, false}, Row{plain, ERROR_FILE_NOT_FOUND, 0, false},
-                         Row{readOnly, 0, ERROR_ACCESS_DENIED, true}, Row{held, ERROR_SHARING_VIOLATION, 0, true},
-                         Row{subfolder, ERROR_ACCESS_DENIED, 0, true},
-                         Row{folder + L"\\missing\\x.dat", ERROR_PATH_NOT_FOUND, 0, false}}) {
+  for (const Row& row :
+       {Row{L"plain 文件.dat", 0, 0, Left::Nothing}, Row{L"plain 文件.dat", ERROR_FILE_NOT_FOUND},
+        Row{L"readonly.dat", 0, ERROR_ACCESS_DENIED, Left::File}, Row{L"held.dat", ERROR_SHARING_VIOLATION},
+        Row{L"sub", ERROR_ACCESS_DENIED}, Row{L"shared.dat", 0, 0, Left::Either}}) {
+    SCOPED_TRACE(testing::Message() << row.name);
     rt::platform::OpenFile file;
-    rt::Text finalPath;
-    ASSERT_EQ(rt::platform::OpenForDeletion(row.path.c_str(), file, finalPath), row.open) << row.path;
-    if (row.open == 0) {
-      // Where it really is: the held folder's final path and the name.
-      const std::wstring name = row.path.substr(row.path.find_last_of(L'\\'));
-      EXPECT_EQ(std::wstring(finalPath.view()), std::wstring(ownFinal.view()) + name);
-      EXPECT_EQ(rt::platform::MarkForDeletion(file), row.mark) << row.path;
+    rt::platform::FileFacts facts;
+    ASSERT_EQ(rt::platform::OpenInFolder(own, ownId, row.name, rt::platform::Access::Delete, file, facts), row.open);
+    if (row.open != 0) {
+      continue;
     }
+    EXPECT_EQ(facts.readOnly, row.left == Left::File);
+    EXPECT_EQ(rt::platform::MarkForDeletion(file), row.mark);
     file.reset();
-    EXPECT_EQ(rt::platform::LookUp(row.path.c_str()) == 0, row.remains) << row.path;
+    rt::platform::FileFacts now;
+    const std::uint32_t look = rt::platform::OpenInFolder(own, ownId, row.name, rt::platform::Access::Look, file, now);
+    const bool absent = look == ERROR_FILE_NOT_FOUND || look == ERROR_DELETE_PENDING;
+    const bool same = look == 0 && rt::platform::SameFile(now.id, facts.id);
+    EXPECT_TRUE(row.left == Left::Nothing ? absent : row.left == Left::File ? same : absent || same) << look;
   }
 
   own.reset();
-  CloseHandle(holder);
+  CloseHandle(held);
+  CloseHandle(shared);
   SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
-  DeleteFileW(readOnly.c_str());
-  DeleteFileW(held.c_str());
-  RemoveDirectoryW(subfolder.c_str());
+  for (const wchar_t* name : {L"\\readonly.dat", L"\\held.dat", L"\\shared.dat"}) {
+    DeleteFileW((folder + name).c_str());
+  }
+  RemoveDirectoryW((folder + L"\\sub").c_str());
   RemoveDirectoryW(folder.c_str());
 }
 

@@ -239,7 +239,8 @@ case $command in
   up)
     ensure_display
     ensure_prefix "${dpi:-96}"
-    if [ -n "$keeper" ]; then start_keeper "$keeper"; fi
+    # Absolute: a later DPI switch restarts it from wherever it is called.
+    if [ -n "$keeper" ]; then start_keeper "$(readlink -f "$keeper")"; fi
     echo "DISPLAY=$DISPLAY WINEPREFIX=$WINEPREFIX"
     ;;
   prefix)

@@ -82,14 +82,16 @@ class Run:
     exit_code: int = 0
     left: tuple[str, ...] = ()       # targets still in the folder afterwards
     keys_left: bool = False
-    # During this run: ("hold" | "read-only" | "run" | "load", target); "run" starts a program as
-    # the target, "load" has a program load the target as a module.
+    # During this run: ("hold" | "hold-shared" | "read-only" | "run" | "run-short" | "load", target);
+    # "hold-shared" holds it with delete sharing, "run" starts a program as the target ("run-short"
+    # through its folder's 8.3 short name), "load" has a program load the target as a module.
     obstacle: tuple[str, str] | None = None
     error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
     advice: str | None = None       # the advice below the report; {pid} stands for the obstacle's process id
     # What an attacker does: "link-out" makes a target a link to a file outside the folder before
-    # the run; "replace-folder" renames the folder and puts a link to another in its place while
-    # the confirmation box is up (from the Unix side, which Wine's share modes do not stop).
+    # the run, "link-down" one to the file of that name in the subfolder; "replace-folder" renames
+    # the folder and puts a link to another in its place while the confirmation box is up (from the
+    # Unix side, which Wine's share modes do not stop).
     attack: str | None = None
 
 
@@ -104,6 +106,7 @@ class Scenario:
     serial: bool = False           # restarts the prefix's Wine processes (DPI): nothing else may run
     links: tuple[tuple[str, str], ...] = ()  # registry links planted after seeding: (HKLM\path, target)
     together: int = 0              # rounds of two copies started at once and answered Yes at once
+    subkeys: tuple[str, ...] = ()  # more keys seeded below the targets, by full path
 
 
 # The advice below a report, by cause. Wine's restart manager is a stub, so a program holding a
@@ -145,6 +148,12 @@ SCENARIOS = (
         Run(answer="return", finish=None, exit_code=70, left=TARGETS, obstacle=("load", "Kembrasil.ocx"),
             error=(70, 5, "Kembrasil.ocx"), advice=ADVICE_LOADED),
         Run())),
+    # Started through its folder's 8.3 short name, the application is named all the same.
+    Scenario("program_started_by_short_path_is_named", (
+        Run(answer="return", finish=None, exit_code=70, left=TARGETS[4:], obstacle=("run-short", "Orvandel.exe"),
+            error=(70, 5, "Orvandel.exe"), advice=ADVICE_RUNNING),), folder="OrvandelApplication"),
+    # Another program has it open but lets deletion through: removed, and gone once it lets go.
+    Scenario("file_held_with_delete_sharing_completes", (Run(obstacle=("hold-shared", "Orvandel.exe")),)),
     Scenario("second_run_after_complete_run", (Run(), Run())),
     # A per-user copy in HKCU\Software\Classes over the machine one. Wine 8 does not show
     # HKCU\Software\Classes through HKCR (measured: a user-only key is invisible there), so this
@@ -162,6 +171,13 @@ SCENARIOS = (
     Scenario("english_locale_chinese_folder", (Run(), ), lang="en_US.UTF-8", folder="御载 测试 目录"),
     Scenario("english_locale_held_file_names_path", (held("sarnoth.txt"),), lang="en_US.UTF-8",
              folder="御载 测试 目录"),
+    # Subkeys named in characters code page 1252 lacks go with their trees.
+    Scenario("subkeys_beyond_the_ansi_code_page", (Run(),), lang="en_US.UTF-8", subkeys=(
+        r"HKEY_LOCAL_MACHINE\password\御载设置\数据", r"HKEY_LOCAL_MACHINE\password\Настройки",
+        r"HKEY_CLASSES_ROOT\*\shell\Orvandel\命令\한국어")),
+    # The folder taken as written: a last name ending in a space, and a path past MAX_PATH.
+    Scenario("folder_name_ending_in_a_space", (Run(),), folder="app "),
+    Scenario("folder_path_over_300_characters", (Run(),), folder="/".join(["nested-folder-" + "x" * 50] * 6)),
     # --- an elevated deleter that cannot be turned against anything else ---
     # Stops at the first file with the refusal; the other folder keeps all eight.
     Scenario("folder_replaced_by_link_while_asking", (
@@ -170,6 +186,10 @@ SCENARIOS = (
     Scenario("target_linking_outside_is_refused", (
         Run(answer="return", finish=None, exit_code=75, left=TARGETS[2:], attack="link-out",
             error=(75, REFUSED, TARGETS[2]), advice=ADVICE_OUTSIDE),)),
+    # Wine resolves the link to a file of the same name one level down: the folder part gives it away.
+    Scenario("target_linking_into_the_subfolder_is_refused", (
+        Run(answer="return", finish=None, exit_code=75, left=TARGETS, attack="link-down",
+            error=(75, REFUSED, TARGETS[0]), advice=ADVICE_OUTSIDE),)),
     # Below the targets: a link to the shell key that holds a bystander, a loop, a dangling link,
     # a link to a key outside. Each goes as a link; the bystanders' keys survive.
     Scenario("registry_links_below_targets", (Run(),), links=(
@@ -414,18 +434,22 @@ class Obstacle:
             self.path.chmod(0o444)
             return
         self.stop_file.unlink(missing_ok=True)
-        held, extra = self.path, []
-        if kind in ("run", "load"):
+        held = self.path
+        if kind in ("run", "run-short", "load"):
             # The holder's own image stands in for the application's program or control.
             shutil.copyfile(wine.tools / "holder.exe", self.path)
-        if kind == "run":
+        if kind in ("run", "run-short"):
             # Started as the target; what it holds is elsewhere.
             held = wine.work / "unrelated.dat"
             held.write_text("not the tool's\n")
-        if kind == "load":
-            extra = ["load"]
-        program = self.path if kind == "run" else wine.tools / "holder.exe"
-        self.holder = wine.start("holder", str(program), windows_path(held), windows_path(self.stop_file), *extra)
+        extra = {"load": ["load"], "hold-shared": ["share-delete"]}.get(kind, [])
+        program = str(self.path) if kind == "run" else str(wine.tools / "holder.exe")
+        if kind == "run-short":
+            # The short path, as Wine's cmd gives it (for a path without spaces).
+            found = wine.run("cmd", "/c", f"for %I in ({windows_path(self.path)}) do @echo %~sI")
+            program = found.stdout.decode().strip()
+            check("~" in program, f"no short name: {program!r}")
+        self.holder = wine.start("holder", program, windows_path(held), windows_path(self.stop_file), *extra)
         deadline = time.monotonic() + WINDOW_TIMEOUT
         while not (found := re.search(rb"holding (\d+)", self.holder.log_path.read_bytes())):
             check(self.holder.poll() is None, f"holder ended: {self.holder.log_path.read_bytes()!r}")
@@ -509,11 +533,15 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
     obstacle = Obstacle(wine, folder, run.obstacle)
     outside = wine.work / "outside"
     moved = folder.with_name(folder.name + "-moved")
-    if run.attack == "link-out":
-        outside.mkdir(exist_ok=True)
-        (outside / "secret.dll").write_text("not the tool's\n")
-        (folder / run.error[2]).unlink()
-        (folder / run.error[2]).symlink_to(outside / "secret.dll")
+    if run.attack in ("link-out", "link-down"):
+        link = folder / run.error[2]
+        leads_to = folder / SUBFOLDER / link.name
+        if run.attack == "link-out":
+            outside.mkdir(exist_ok=True)
+            leads_to = outside / "secret.dll"
+            leads_to.write_text("not the tool's\n")
+        link.unlink()
+        link.symlink_to(leads_to)
     watch = TitleWatch(wine, DONE_TITLE) if run.finish is None else None
     tool = wine.start("tool", str(folder / exe.name))
     try:
@@ -571,7 +599,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
             folder.unlink()
             moved.rename(folder)
     check(not seen, f"a {DONE_TITLE!r} window appeared")
-    if run.attack:
+    if run.attack in ("link-out", "replace-folder"):
         kept = [p.name for p in outside.iterdir()] if outside.exists() else []
         expected = TARGETS if run.attack == "replace-folder" else ("secret.dll",)
         check(sorted(kept) == sorted(expected), f"outside the folder only {sorted(kept)} survived")
@@ -605,6 +633,10 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
             return
         stage_folder(folder, exe)
         keys = seed_registry(wine, scenario.seed, folder)
+        if scenario.subkeys:
+            wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", ""]
+                                           + [f'[{key}]\n@="x"\n' for key in scenario.subkeys]))
+            check(all(map(wine.registry_has, scenario.subkeys)), "seeding failed: a subkey is missing")
         for path, target in scenario.links:
             made = wine.run(str(wine.tools / "reglink.exe"), path, target)
             check(made.returncode == 0, f"could not plant the registry link {path}: {made.returncode}")
