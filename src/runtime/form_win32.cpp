@@ -112,17 +112,15 @@ void Layout(Form& form, UINT dpi, const RECT* suggested) {
   if (suggested != nullptr) {
     window = *suggested;
   } else {
-    // The designed client position, kept wholly inside the work area.
+    // The designed client position, which is on the primary monitor, kept
+    // wholly inside its work area.
     const RECT frame = Frame(form, dpi);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     int left = Scale(description.client.left, dpi) + frame.left;
     int top = Scale(description.client.top, dpi) + frame.top;
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
-    const POINT designed{left, top};
-    if (GetMonitorInfoW(MonitorFromPoint(designed, MONITOR_DEFAULTTOPRIMARY), &monitor) != 0) {
-      const RECT& area = monitor.rcWork;
+    RECT area{};
+    if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0) != 0) {
       left = left + width > area.right ? area.right - width : left;
       top = top + height > area.bottom ? area.bottom - height : top;
       left = left < area.left ? area.left : left;

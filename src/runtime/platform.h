@@ -58,6 +58,7 @@ enum class Access {
 // as the name itself: a link in its place is opened as the link, never as
 // what it points to, and a folder not at all. Where the system resolves a
 // link on open anyway, the file it reached lies elsewhere and is refused.
+// `facts` says what the file is; whether it is read-only, only for a look.
 // 0; 2 when nothing has that name; 303 when the file there is already being
 // deleted; 681 when it leads elsewhere; or the system error code.
 std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::wstring_view name, Access access,
