@@ -401,29 +401,23 @@ TEST_F(RemovalSequence, AnOwnFolderThatCannotBeOpenedIsARunTimeError) {
   EXPECT_TRUE(fake::Get().log.empty());
 }
 
-struct Placement {
-  std::wstring executable;
-  std::wstring folder;
-};
-
-// A process for each: the runtime keeps what it removed, for the last look,
-// until the program ends.
-class RemovalFromFolder : public RemovalSequence, public ::testing::WithParamInterface<Placement> {};
-
-TEST_P(RemovalFromFolder, PathIsTheNameAppendedToTheFolderAsItIs) {
-  SCOPED_TRACE(GetParam().executable);
-  fake::Reset();
-  SeedInstallation(GetParam().folder);
-  fake::Get().executable = GetParam().executable;
-  EXPECT_EQ(RunFormLoad(), -1);
-  EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(GetParam().folder)));
-  EXPECT_TRUE(fake::Get().files.empty());
+TEST_F(RemovalSequence, PathIsTheNameAppendedToTheFolderAsItIs) {
+  struct Row {
+    std::wstring executable;
+    std::wstring folder;
+  };
+  for (const Row& row : {Row{L"C:\\uninstall.exe", L"C:\\"},  // drive root keeps its separator: doubled
+                         Row{L"D:\\软件 目录\\uninstall.exe", L"D:\\软件 目录"},
+                         Row{L"\\\\server\\share\\uninstall.exe", L"\\\\server\\share"},
+                         Row{L"\\\\?\\C:\\long\\uninstall.exe", L"\\\\?\\C:\\long"}}) {
+    SCOPED_TRACE(row.executable);
+    fake::Reset();
+    SeedInstallation(row.folder);
+    fake::Get().executable = row.executable;
+    EXPECT_EQ(RunFormLoad(), -1);
+    EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(row.folder)));
+    EXPECT_TRUE(fake::Get().files.empty());
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Folders, RemovalFromFolder,
-                         ::testing::Values(Placement{L"C:\\uninstall.exe", L"C:\\"},  // the root keeps its separator
-                                           Placement{L"D:\\软件 目录\\uninstall.exe", L"D:\\软件 目录"},
-                                           Placement{L"\\\\server\\share\\uninstall.exe", L"\\\\server\\share"},
-                                           Placement{L"\\\\?\\C:\\long\\uninstall.exe", L"\\\\?\\C:\\long"}));
 
 }  // namespace
