@@ -113,11 +113,11 @@ bool Gone(std::uint32_t status) {
 
 // A file this run found gone, and what it was when it went (nothing: no id).
 struct Removal {
-  const Removal* next;
+  Removal* next;
   platform::FileId id;
   Text path;
 };
-constinit const Removal* g_removals = nullptr;
+constinit Removal* g_removals = nullptr;
 
 // 0 while the file `path` names is gone, or still the file `id` that went;
 // else what stands there now is another file, put back under the name.
@@ -301,10 +301,10 @@ OwnFolder::~OwnFolder() {
   g_ownFolder = nullptr;
   // What was removed from this folder is its own record.
   while (g_removals != nullptr) {
-    const Removal* removal = g_removals;
+    Removal* removal = g_removals;
     g_removals = removal->next;
     removal->~Removal();
-    platform::Release(const_cast<Removal*>(removal));
+    platform::Release(removal);
   }
 }
 

@@ -109,8 +109,8 @@ class Scenario:
     subkeys: tuple[str, ...] = ()  # more keys seeded below the targets, by full path
 
 
-# The advice below a report, by cause. Wine's restart manager is a stub, so a program holding a
-# file open is not named here; Windows names it as a running one is. A key refused to the user
+# The advice below a report, by cause. Wine does not say which processes have a file open, so a
+# program holding a file open is not named here; Windows names it as a running one is. A key refused to the user
 # (the advice to run as administrator) cannot be staged: as root, Wine enforces no deny entry on
 # a key. The host tests show both choices.
 RERUN = "请将其关闭，然后再次运行本工具，即可完成卸载。"
