@@ -1,10 +1,11 @@
+// Module1: a registry key tree removed key by key through declared calls, never through a link.
 #include "registry/module1.h"
 
 #include <array>
 #include <cstdint>
 #include <string_view>
 
-#include "runtime/unique_handle.h"
+#include "platform/unique_handle.h"
 
 namespace Module1 {
 

@@ -1,3 +1,4 @@
+// Module1: the removal of one registry key tree, as Form1 calls it.
 #pragma once
 
 #include <string_view>

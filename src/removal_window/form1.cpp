@@ -1,3 +1,4 @@
+// Form1: the removal sequence (its load handler) and the completion window, as data.
 #include "removal_window/form1.h"
 
 #include "registry/module1.h"

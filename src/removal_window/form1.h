@@ -5,7 +5,7 @@
 #include <array>
 #include <string_view>
 
-#include "runtime/form.h"
+#include "forms/form.h"
 #include "runtime/runtime.h"
 
 namespace Form1 {

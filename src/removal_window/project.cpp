@@ -1,3 +1,4 @@
+// The project header the entry point hands to the runtime.
 #include "removal_window/project.h"
 
 #include "removal_window/form1.h"

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <new>
 
-#include "runtime/platform.h"
+#include "platform/platform.h"
 #include "runtime/runtime.h"
 
 namespace fake {

@@ -6,12 +6,12 @@
 
 #include <string>
 
+#include "forms/form_win32.h"
+#include "platform/platform.h"
+#include "platform/win32.h"
 #include "registry/module1.h"
 #include "removal_window/form1.h"
-#include "runtime/form_win32.h"
-#include "runtime/platform.h"
 #include "runtime/runtime.h"
-#include "runtime/win32.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "runtime/runtime.h"
+#include "runtime/program.h"
 
 namespace rt {
 

@@ -1,10 +1,10 @@
-// Small Win32 helpers shared by the runtime's Windows files.
+// Small Win32 helpers shared by the seam's Windows files and the form engine.
 #pragma once
 
 #include <windows.h>
 
-#include "runtime/text.h"
-#include "runtime/unique_handle.h"
+#include "platform/text.h"
+#include "platform/unique_handle.h"
 
 namespace rt::win32 {
 
@@ -13,6 +13,12 @@ struct GdiObjectCloser {
 };
 
 using UniqueFont = UniqueHandle<HFONT, GdiObjectCloser>;
+
+// Before anything else loads: DLLs that Windows loads on demand come from the
+// system folder, never from the folder the tool was started in. Windows 7
+// without its loader update lacks the call; then only the declared calls are
+// held to the system folder.
+void RestrictDllSearch();
 
 // Loads a DLL from the system folder only, never from the tool's own folder,
 // which holds files the tool does not trust. Only for known DLLs (advapi32,

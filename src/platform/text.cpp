@@ -1,4 +1,5 @@
-#include "runtime/text.h"
+// Owned text: built once here, for wide and narrow characters.
+#include "platform/text.h"
 
 namespace rt {
 

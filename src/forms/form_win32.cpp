@@ -5,15 +5,9 @@
 #include <array>
 #include <utility>
 
-#include "runtime/form.h"
-#include "runtime/form_win32.h"
-#include "runtime/platform.h"
-#include "runtime/runtime.h"
-#include "runtime/win32.h"
+#include "forms/form_win32.h"
 
-namespace rt {
-
-namespace engine {
+namespace rt::engine {
 
 namespace {
 
@@ -276,53 +270,4 @@ void Show(Form& form, HINSTANCE instance) {
   FocusFirstControl(form);
 }
 
-}  // namespace engine
-
-namespace {
-
-// Before anything else loads: DLLs that Windows loads on demand come from the
-// system folder, never from the folder the tool was started in. Windows 7
-// without its loader update lacks the call; then only the declared calls are
-// held to the system folder.
-void RestrictDllSearch() {
-  const auto setDefault =
-      win32::OptionalFunction<BOOL(WINAPI*)(DWORD)>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-  if (setDefault != nullptr) {
-    setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  }
-}
-
-}  // namespace
-
-void ThunRTMain(const ProjectHeader& header) {
-  RestrictDllSearch();
-  UseProject(header);
-  // Held from before the question to the end: the files go from this folder.
-  const OwnFolder ownFolder;
-  const HINSTANCE instance = GetModuleHandleW(nullptr);
-  engine::Form form;
-  form.description = header.startup;
-  // Created hidden before the load handler runs; shown only if it returns.
-  if (!engine::CreateForm(form, instance)) {
-    const DWORD error = GetLastError();
-    vbaRaise(ErrorForSystemCode(error), error, {}, header.startup->className);
-  }
-  header.startup->load();
-  // Nothing is said to be gone that came back meanwhile.
-  ConfirmRemoved();
-
-  form.dpi = engine::NewerDpiFunctions();
-  engine::Show(form, instance);
-
-  MSG message{};
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    // The dialog manager gives Return, Space and Tab their usual meaning.
-    if (IsDialogMessageW(form.window, &message) == 0) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-  }
-  platform::Exit(static_cast<int>(ExitCode::Completed));
-}
-
-}  // namespace rt
+}  // namespace rt::engine

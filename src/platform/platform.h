@@ -1,7 +1,8 @@
 // The narrow seam between the tool and Win32. Everything above it is plain
-// C++ and runs on the host against a fake; platform_win32.cpp is the real
-// thing. No name here is a <windows.h> macro, so this header means the same
-// with or without it.
+// C++ and runs on the host against a fake; the *_win32.cpp files beside this
+// one are the real thing (files, processes and token, loader, system). No
+// name here is a <windows.h> macro, so this header means the same with or
+// without it.
 #pragma once
 
 #include <array>
@@ -9,8 +10,9 @@
 #include <span>
 #include <string_view>
 
-#include "runtime/text.h"
-#include "runtime/unique_handle.h"
+#include "platform/status.h"
+#include "platform/text.h"
+#include "platform/unique_handle.h"
 
 namespace rt::platform {
 
@@ -82,8 +84,8 @@ struct FileUser {
 // returns how many. Slow: for after a failure only.
 std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<FileUser> users);
 
-// Whether the program runs with its token elevated (or as an administrator
-// where there is no such thing), so that more rights cannot be had.
+// Whether the program runs with its token elevated, so that more rights
+// cannot be had; false where the system does not say.
 bool IsElevated();
 
 // Waits, for another program to let go of a file.

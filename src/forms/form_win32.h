@@ -7,8 +7,8 @@
 #include <array>
 #include <cstddef>
 
-#include "runtime/form.h"
-#include "runtime/win32.h"
+#include "forms/form.h"
+#include "platform/win32.h"
 
 namespace rt::engine {
 

@@ -1,6 +1,7 @@
 // Owned, NUL-terminated text for the few strings the tool builds at run time
-// (its folder, a full path, a key path in the ANSI code page). std::wstring
-// would drag in the exception runtime; this is a buffer and a length.
+// (its folder, a full path, a key path in the ANSI code page), in storage
+// from the seam. std::wstring would drag in the exception runtime; this is a
+// buffer and a length.
 #pragma once
 
 #include <cstddef>
@@ -11,12 +12,14 @@
 namespace rt {
 
 namespace platform {
-// Raw storage; null when there is none.
+// Raw storage from the system; null when there is none. Part of the seam,
+// declared here with the one type that uses it.
 void* Allocate(std::size_t bytes);
 void Release(void* block) noexcept;
 }  // namespace platform
 
-// Reports that memory ran out and ends the program.
+// Reports that memory ran out and ends the program. Defined by the runtime,
+// which words its reports; the one call a text makes upwards.
 [[noreturn]] void OutOfMemory();
 
 template <class Char>
