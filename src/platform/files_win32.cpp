@@ -7,8 +7,12 @@
 
 namespace rt::platform {
 
+using native::kDirectoryFile;
+using native::kNonDirectoryFile;
+using native::kOpenReparsePoint;
 using native::kShareAll;
 using native::NtQueryInformationFileCall;
+using native::OpenNative;
 
 std::uint32_t ExecutableName(Text& name) {
   // Any length: grow until the name fits (it is cut, not failed, when short).
@@ -42,20 +46,25 @@ namespace {
 // Status codes of the native calls, where one must be told apart.
 constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
 constexpr ULONG kFileOpen = 1;
-constexpr ULONG kDirectoryFile = 0x1;
 constexpr ULONG kSynchronousIo = 0x20;
-constexpr ULONG kNonDirectoryFile = 0x40;
-constexpr ULONG kOpenReparsePoint = 0x200000;
 // Windows 10 1607 on; the headers hide it behind a later version.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr int kFileInternalInformation = 6;
 
-// Opens `name` below `root` (or the full native name, without a root),
-// taking the name as it stands: no link resolved by the system's own choice
-// where FILE_OPEN_REPARSE_POINT is in `options`, no trimming, no length limit.
-DWORD OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options, OpenFile& file) {
+}  // namespace
+
+DWORD native::OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options,
+                         OpenFile& file) {
+  // A counted name holds at most 32,767 characters; a longer one is no file's.
+  if (name.size() > 0x7FFF) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
   const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   UNICODE_STRING text{bytes, bytes, const_cast<wchar_t*>(name.data())};
-  OBJECT_ATTRIBUTES attributes{sizeof attributes, root, &text, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  // Should a name ever reach a pipe, its server may only identify the tool,
+  // never act as it.
+  SECURITY_QUALITY_OF_SERVICE identifyOnly{sizeof identifyOnly, SecurityIdentification, SECURITY_STATIC_TRACKING, TRUE};
+  OBJECT_ATTRIBUTES attributes{sizeof attributes, root, &text, OBJ_CASE_INSENSITIVE, nullptr, &identifyOnly};
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
   const NTSTATUS status = native::Find<decltype(&NtCreateFile)>("NtCreateFile")(
@@ -66,20 +75,16 @@ DWORD OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG 
     return system_error::kDeletePending;
   }
   if (status != 0) {
-    return native::Find<decltype(&RtlNtStatusToDosError)>("RtlNtStatusToDosError")(status);
+    return native::DosError(status);
   }
   file.reset(handle);
   return 0;
 }
 
-constexpr int kFileInternalInformation = 6;
-
-}  // namespace
-
 // (ReFS has 128-bit ids of which
 // the index is a part: two files there may share it, which could only make
-// the advice name a program too many, or take a file put back for the same
-// one; what is deleted is decided by the open.)
+// a file put back pass for the same one; what is deleted is decided by the
+// open.)
 DWORD native::Examine(HANDLE file, FileFacts& facts) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(file, &info) == FALSE) {
@@ -90,50 +95,68 @@ DWORD native::Examine(HANDLE file, FileFacts& facts) {
   return 0;
 }
 
+DWORD native::DosError(NTSTATUS status) {
+  return Find<decltype(&RtlNtStatusToDosError)>("RtlNtStatusToDosError")(status);
+}
+
+DWORD native::NameOf(HANDLE handle, Text& room, std::wstring_view& name) {
+  room = Text::WithSize(kNameChars);
+  auto* given = reinterpret_cast<UNICODE_STRING*>(room.data());
+  ULONG size = 0;
+  const NTSTATUS status = Find<decltype(&NtQueryObject)>("NtQueryObject")(handle, ObjectNameInformation, given,
+                                                                          ULONG{kNameChars * sizeof(wchar_t)}, &size);
+  if (status != 0) {
+    return DosError(status);
+  }
+  name = {given->Buffer, given->Length / sizeof(wchar_t)};
+  return 0;
+}
+
 namespace {
 
 // The identity of a file on `volume`: its index alone, which is cheap to
 // ask, where the volume's serial number is not (Wine takes a third of a
 // millisecond). A file opened relative to the held folder, as itself, lies
-// on the folder's volume, and so does the folder a name in it leads to.
+// on the folder's volume.
 DWORD IdentifyOn(HANDLE file, DWORD volume, FileId& id) {
   IO_STATUS_BLOCK io{};
-  id.parts[0] = volume;
-  return native::Find<NtQueryInformationFileCall>("NtQueryInformationFile")(file, &io, &id.parts[1], 2 * sizeof(ULONG),
-                                                                            kFileInternalInformation) == 0
-             ? 0
-             : ERROR_INVALID_FUNCTION;
+  LARGE_INTEGER index{};
+  const NTSTATUS status = native::Find<NtQueryInformationFileCall>("NtQueryInformationFile")(
+      file, &io, &index, sizeof index, kFileInternalInformation);
+  id.parts = {volume, index.LowPart, static_cast<std::uint32_t>(index.HighPart)};
+  return status == 0 ? 0 : native::DosError(status);
 }
 
-// Whether `file`, opened as `name` in the folder `folderId`, is that name.
+// Whether `file`, opened as `name` in the folder `folderId`, is that name:
+// 0 when it is, 681 when the system shows it elsewhere, or the code of the
+// check that could not run, and then the file is not taken for the name.
 // Windows opens a link as itself, and the answer is yes by construction;
 // Wine resolves a Unix symbolic link on open, and the file it reached then
 // has another name, or lies in another folder, which shows in the name the
 // system gives the handle: its last part must be `name`, and what comes
-// before it must open as the held folder itself.
-bool IsTheName(HANDLE file, const FileId& folderId, std::wstring_view name) {
-  // Room for the longest name the system can give, after its header.
-  constexpr std::size_t kChars = sizeof(UNICODE_STRING) / sizeof(wchar_t) + 0x8000;
-  Text buffer = Text::WithSize(kChars);
-  auto* given = reinterpret_cast<UNICODE_STRING*>(buffer.data());
-  ULONG size = 0;
-  if (native::Find<decltype(&NtQueryObject)>("NtQueryObject")(file, ObjectNameInformation, given,
-                                                              ULONG{kChars * sizeof(wchar_t)}, &size) != 0) {
-    // A file system that gives no name: on Windows the open took the name
-    // itself, and there is nothing more to see.
-    return true;
+// before it must open as the held folder itself, volume and index.
+DWORD CheckIsTheName(HANDLE file, const FileId& folderId, std::wstring_view name) {
+  Text room;
+  std::wstring_view given;
+  DWORD status = native::NameOf(file, room, given);
+  if (status != 0) {
+    return status;
   }
-  std::size_t last = given->Length / sizeof(wchar_t);
-  while (last != 0 && given->Buffer[last - 1] != L'\\') {
+  std::size_t last = given.size();
+  while (last != 0 && given[last - 1] != L'\\') {
     --last;
   }
-  const auto nameSize = static_cast<int>(given->Length / sizeof(wchar_t) - last);
+  if (CompareStringOrdinal(given.data() + last, static_cast<int>(given.size() - last), name.data(),
+                           static_cast<int>(name.size()), TRUE) != CSTR_EQUAL) {
+    return system_error::kStoppedOnSymlink;
+  }
   OpenFile parent;
   FileFacts facts;
-  return CompareStringOrdinal(given->Buffer + last, nameSize, name.data(), static_cast<int>(name.size()), TRUE) ==
-             CSTR_EQUAL &&
-         OpenNative(nullptr, {given->Buffer, last}, 0, kShareAll, kDirectoryFile, parent) == 0 &&
-         IdentifyOn(parent.get(), folderId.parts[0], facts.id) == 0 && SameFile(facts.id, folderId);
+  status = OpenNative(nullptr, {given.data(), last}, 0, kShareAll, kDirectoryFile, parent);
+  if (status == 0) {
+    status = native::Examine(parent.get(), facts);
+  }
+  return status != 0 ? status : SameFile(facts.id, folderId) ? 0 : system_error::kStoppedOnSymlink;
 }
 
 // "C:\x", "\\server\share\x" or "\\?\C:\x" as the native "\??\C:\x" or
@@ -175,9 +198,11 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
   if (status == 0) {
     status = forDeletion ? IdentifyOn(file.get(), folderId.parts[0], facts.id) : native::Examine(file.get(), facts);
   }
-  if (status == 0 && forDeletion && !IsTheName(file.get(), folderId, name)) {
+  if (status == 0 && forDeletion) {
+    status = CheckIsTheName(file.get(), folderId, name);
+  }
+  if (status != 0) {
     file.reset();
-    status = system_error::kStoppedOnSymlink;
   }
   return status;
 }

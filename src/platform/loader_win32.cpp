@@ -1,5 +1,7 @@
 // The seam's loader on Win32: DLLs only from the system folder, and the
 // functions the tool declares found in them.
+#include <array>
+
 #include "platform/platform.h"
 #include "platform/win32.h"
 
@@ -8,14 +10,21 @@ namespace rt {
 namespace win32 {
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {
-  HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
-    // Windows 7 without its loader update rejects the flag. The libraries
-    // the tool asks for are known DLLs there, which Windows maps from the
-    // system folder whatever the search order.
-    module = LoadLibraryW(name);
+  // By its full path in the system folder, on every Windows: a bare name is
+  // searched for, and Windows 7 without its loader update would look for
+  // what the library needs in the tool's folder first. With the altered
+  // search path, its dependencies come from the system folder too.
+  std::array<wchar_t, MAX_PATH + 32> path{};
+  const UINT folder = GetSystemDirectoryW(path.data(), MAX_PATH);
+  if (folder == 0 || folder >= MAX_PATH) {
+    if (folder != 0) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    }
+    return nullptr;
   }
-  return module;
+  path[folder] = L'\\';
+  lstrcpynW(path.data() + folder + 1, name, static_cast<int>(path.size() - folder - 1));
+  return LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 void RestrictDllSearch() {

@@ -11,6 +11,9 @@
 namespace rt::platform::native {
 
 inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+inline constexpr ULONG kDirectoryFile = 0x1;
+inline constexpr ULONG kNonDirectoryFile = 0x40;
+inline constexpr ULONG kOpenReparsePoint = 0x200000;
 
 // A call of ntdll, which is in every process, loaded from the system folder
 // before the tool; null where this Windows lacks it.
@@ -26,5 +29,22 @@ using NtQueryInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, IO_STATUS_BLOCK
 // The identity of an open file, the volume's serial number and the file's
 // index on it, and whether it is read-only. 0 or the system error code.
 DWORD Examine(HANDLE file, FileFacts& facts);
+
+// Opens `name` below `root` (or the full native name, without a root),
+// taking the name as it stands: no link resolved by the system's own choice
+// where kOpenReparsePoint is in `options`, no trimming, any length a name
+// can have. A pipe's server that it might reach can only identify the tool.
+DWORD OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options, OpenFile& file);
+
+// A native status as the system error code Win32 would give.
+DWORD DosError(NTSTATUS status);
+
+// The name the system gives an open handle (its kernel name, such as
+// "\Device\HarddiskVolume2\x" or, under Wine, "\??\Z:\x"), kept in
+// `room`. 0 or the system error code.
+DWORD NameOf(HANDLE handle, Text& room, std::wstring_view& name);
+
+// Room for the longest name the system gives, after its header.
+inline constexpr std::size_t kNameChars = sizeof(UNICODE_STRING) / sizeof(wchar_t) + 0x8000;
 
 }  // namespace rt::platform::native

@@ -81,7 +81,8 @@ struct FileUser {
 // Fills `users` with the programs that have the opened `file` (whose
 // identity is `id`) loaded, as their program or as one of its modules,
 // whatever path they loaded it by, or open where the system can tell;
-// returns how many. Slow: for after a failure only.
+// returns how many. Only what the system itself records is asked: no path
+// another program names is opened. Slow: for after a failure only.
 std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<FileUser> users);
 
 // Whether the program runs with its token elevated, so that more rights
@@ -91,8 +92,9 @@ bool IsElevated();
 // Waits, for another program to let go of a file.
 void Pause(unsigned milliseconds);
 
-// UTF-16 to the system ANSI code page.
-AnsiText ToAnsi(std::wstring_view text);
+// UTF-16 to the system ANSI code page, into `ansi`. 0; or the system error
+// code, or 123 when the result would be empty.
+std::uint32_t ToAnsi(std::wstring_view text, AnsiText& ansi);
 
 // Loads `library` from the system folder only and finds `name` in it;
 // null with `error` set when either is missing.

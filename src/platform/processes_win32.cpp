@@ -37,28 +37,92 @@ bool IsElevated() {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 // A handle from a call that fails with INVALID_HANDLE_VALUE, owned; empty on
 // failure.
 OpenFile Owned(HANDLE handle) { return OpenFile{handle != INVALID_HANDLE_VALUE ? handle : nullptr}; }
 
-// A toolhelp snapshot; empty where the system refused one, and then every
-// walk through it finds nothing.
-OpenFile Snapshot(DWORD what, DWORD processId) { return Owned(CreateToolhelp32Snapshot(what, processId)); }
+// As the tool calls it: in ntdll since the first NT, not so in the headers.
+using NtQueryVirtualMemoryCall = NTSTATUS(NTAPI*)(HANDLE process, const void* address, int what, void* information,
+                                                  SIZE_T size, SIZE_T* returned);
+constexpr int kMemoryMappedFilenameInformation = 2;
 
-// Whether process `processId` has the file `id` mapped: its program, or one
-// of its modules, by whatever path (a short name, another drive letter).
-bool Loads(DWORD processId, const FileId& id) {
-  const OpenFile modules = Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, processId);
-  MODULEENTRY32W module{};
-  module.dwSize = sizeof module;
-  for (BOOL more = Module32FirstW(modules.get(), &module); more != FALSE;
-       more = Module32NextW(modules.get(), &module)) {
-    const OpenFile file =
-        Owned(CreateFileW(module.szExePath, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-    FileFacts facts;
-    if (file.get() != nullptr && native::Examine(file.get(), facts) == 0 && SameFile(facts.id, id)) {
+// The volume part of a kernel name: "\\Device\\HarddiskVolume2", or under
+// Wine "\\??\\Z:".
+std::wstring_view VolumeOf(std::wstring_view name) {
+  std::size_t at = 0;
+  for (int separators = 0; at < name.size(); ++at) {
+    if (name[at] == L'\\' && ++separators == 3) {
+      break;
+    }
+  }
+  return {name.data(), at};
+}
+
+// What follows the last separator.
+std::wstring_view LastPart(std::wstring_view name) {
+  std::size_t last = name.size();
+  while (last != 0 && name[last - 1] != L'\\') {
+    --last;
+  }
+  return {name.data() + last, name.size() - last};
+}
+
+bool SameText(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+// The file the system calls `name`, whose identity is `id`.
+struct Target {
+  std::wstring_view name;
+  FileId id;
+};
+
+// Whether the image the system calls `mapped` is the target. Its name says
+// so; where it was loaded by another spelling (a short name, say) whose last
+// part is the target's, the image is opened to compare identities, but only
+// on the target's own volume, never on a network one, as itself and for its
+// attributes only.
+bool IsTarget(std::wstring_view mapped, const Target& target) {
+  if (SameText(mapped, target.name)) {
+    return true;
+  }
+  const std::wstring_view volume = VolumeOf(target.name);
+  OpenFile image;
+  FileFacts facts;
+  return SameText(LastPart(mapped), LastPart(target.name)) && SameText(VolumeOf(mapped), volume) &&
+         !SameText(volume, L"\\Device\\Mup"sv) &&
+         native::OpenNative(nullptr, mapped, 0, kShareAll, native::kNonDirectoryFile | native::kOpenReparsePoint,
+                            image) == 0 &&
+         native::Examine(image.get(), facts) == 0 && SameFile(facts.id, target.id);
+}
+
+// Whether process `processId` has the target mapped as an image: its
+// program, or one of its modules, by whatever path it was loaded. Each
+// image's name is the kernel's, asked of the mapping itself; nothing the
+// process wrote in its own memory (its module list, which it may fill with
+// any path, a pipe's or another machine's) is read. `room` holds the names,
+// one at a time.
+bool Maps(DWORD processId, const Target& target, Text& room) {
+  const OpenFile process{OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId)};
+  auto* mapped = reinterpret_cast<UNICODE_STRING*>(room.data());
+  MEMORY_BASIC_INFORMATION region{};
+  for (const char* at = nullptr;
+       process.get() != nullptr && VirtualQueryEx(process.get(), at, &region, sizeof region) == sizeof region;) {
+    if (region.Type == MEM_IMAGE && region.BaseAddress == region.AllocationBase &&
+        native::Find<NtQueryVirtualMemoryCall>("NtQueryVirtualMemory")(
+            process.get(), at, kMemoryMappedFilenameInformation, mapped, native::kNameChars * sizeof(wchar_t),
+            nullptr) == 0 &&
+        IsTarget({mapped->Buffer, mapped->Length / sizeof(wchar_t)}, target)) {
       return true;
     }
+    const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+    if (next <= at) {
+      break;  // the top of the address space
+    }
+    at = next;
   }
   return false;
 }
@@ -75,8 +139,14 @@ std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<File
   // Refused (Wine, an older system), the list stays empty.
   native::Find<NtQueryInformationFileCall>("NtQueryInformationFile")(file.get(), &io, &open, sizeof open,
                                                                      kFileProcessIdsUsingFileInformation);
+  // Who has it mapped, by the name the system gives it; where it gives none,
+  // nobody is named that way.
+  Text nameRoom;
+  Target target{{}, id};
+  const bool named = native::NameOf(file.get(), nameRoom, target.name) == 0;
+  Text mappedRoom = Text::WithSize(native::kNameChars);
   std::size_t found = 0;
-  const OpenFile processes = Snapshot(TH32CS_SNAPPROCESS, 0);
+  const OpenFile processes = Owned(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W process{};
   process.dwSize = sizeof process;
   for (BOOL more = Process32FirstW(processes.get(), &process); more != FALSE && found < users.size();
@@ -87,8 +157,10 @@ std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<File
     for (std::size_t i = 0; i < open.count && i < open.ids.size(); ++i) {
       holds = holds || open.ids[i] == processId;
     }
-    if (processId != 0 && processId != GetCurrentProcessId() && (holds || Loads(processId, id))) {
+    if (processId != 0 && processId != GetCurrentProcessId() &&
+        (holds || (named && Maps(processId, target, mappedRoom)))) {
       FileUser& user = users[found];
+      // The system's name for the process's program, from its own list.
       static_assert(sizeof user.name == sizeof process.szExeFile);
       lstrcpynW(user.name.data(), process.szExeFile, static_cast<int>(user.name.size()));
       user.nameSize = static_cast<std::size_t>(lstrlenW(user.name.data()));

@@ -1,5 +1,7 @@
 // The rest of the seam on Win32: memory, the message boxes, waits, code
 // pages and the end of the program.
+#include <utility>
+
 #include "platform/platform.h"
 #include "platform/win32.h"
 
@@ -20,12 +22,23 @@ int AskUser(const wchar_t* prompt, unsigned flags, const wchar_t* title) {
 
 void Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
-AnsiText ToAnsi(std::wstring_view text) {
+std::uint32_t ToAnsi(std::wstring_view text, AnsiText& ansi) {
+  // Longer than a call can take is a name no system call accepts either.
+  if (text.size() > 0x7FFFFFFF / sizeof(wchar_t)) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
   const int length = static_cast<int>(text.size());
   const int needed = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  AnsiText ansi = AnsiText::WithSize(static_cast<std::size_t>(needed));
-  WideCharToMultiByte(CP_ACP, 0, text.data(), length, ansi.data(), needed, nullptr, nullptr);
-  return ansi;
+  if (needed <= 0) {
+    // Nothing converted: no name, or one the code page cannot take.
+    return length == 0 ? system_error::kInvalidName : GetLastError();
+  }
+  AnsiText converted = AnsiText::WithSize(static_cast<std::size_t>(needed));
+  if (WideCharToMultiByte(CP_ACP, 0, text.data(), length, converted.data(), needed, nullptr, nullptr) != needed) {
+    return GetLastError();
+  }
+  ansi = std::move(converted);
+  return 0;
 }
 
 std::uint32_t LastSystemError() { return GetLastError(); }

@@ -20,9 +20,10 @@ using UniqueFont = UniqueHandle<HFONT, GdiObjectCloser>;
 // held to the system folder.
 void RestrictDllSearch();
 
-// Loads a DLL from the system folder only, never from the tool's own folder,
-// which holds files the tool does not trust. Only for known DLLs (advapi32,
-// ntdll), which Windows 7 without its loader update also maps from there.
+// Loads a DLL from the system folder only, by its full path, never from the
+// tool's own folder, which holds files the tool does not trust. Null with
+// the system's last error when it cannot; a system folder whose path does
+// not fit MAX_PATH is no Windows the tool runs on, and then nothing loads.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // A function that newer Windows has and older lacks, from a module already

@@ -15,15 +15,48 @@ using namespace std::string_view_literals;
 
 using Key = std::uintptr_t;
 
-// Every key is opened as itself: a link is the link, never what it names.
-constexpr std::uint32_t kOpenLink = 0x8;  // REG_OPTION_OPEN_LINK
 constexpr std::uint32_t kEnumerateSubKeys = 0x8;
 constexpr std::uint32_t kDelete = 0x10000;
+// Every key is opened as itself: a link is the link, never what it names.
+constexpr std::uint32_t kOpenLink = 0x8;       // REG_OPTION_OPEN_LINK
+constexpr std::uint32_t kObjOpenLink = 0x100;  // the same, to the native call
+constexpr std::uint32_t kCaseInsensitive = 0x40;
+
+// Windows keeps a tree at most 512 levels deep; a key name is at most 255
+// characters.
+constexpr std::size_t kMaxDepth = 512;
+constexpr std::size_t kMaxKeyName = 255;
+
+// Below the target, keys are named as the registry counts them, so a name
+// holding a NUL, which any program can give a key and no NUL-terminated
+// call can name, is opened and removed like any other.
+struct CountedName {
+  std::uint16_t bytes;
+  std::uint16_t roomBytes;
+  const wchar_t* text;
+};
+struct ObjectAttributes {
+  std::uint32_t size;
+  Key root;
+  const CountedName* name;
+  std::uint32_t attributes;
+  const void* securityDescriptor;
+  const void* securityQualityOfService;
+};
+constexpr int kKeyBasicInformation = 0;
+struct KeyBasicInformation {
+  std::int64_t lastWriteTime;
+  std::uint32_t titleIndex;
+  std::uint32_t nameBytes;
+  std::array<wchar_t, kMaxKeyName> name;
+};
+constexpr int kKeyNameInformation = 3;
 
 constexpr rt::DeclaredFunction kRegOpenKeyExA{L"advapi32.dll", "RegOpenKeyExA"};
-constexpr rt::DeclaredFunction kRegOpenKeyExW{L"advapi32.dll", "RegOpenKeyExW"};
-constexpr rt::DeclaredFunction kRegEnumKeyExW{L"advapi32.dll", "RegEnumKeyExW"};
 constexpr rt::DeclaredFunction kRegCloseKey{L"advapi32.dll", "RegCloseKey"};
+constexpr rt::DeclaredFunction kNtEnumerateKey{L"ntdll.dll", "NtEnumerateKey"};
+constexpr rt::DeclaredFunction kNtOpenKey{L"ntdll.dll", "NtOpenKey"};
+constexpr rt::DeclaredFunction kNtQueryKey{L"ntdll.dll", "NtQueryKey"};
 // The one-key step on a handle: a deletion by name would reopen the name,
 // and follow a link put there meanwhile.
 constexpr rt::DeclaredFunction kNtDeleteKey{L"ntdll.dll", "NtDeleteKey"};
@@ -31,12 +64,12 @@ constexpr rt::DeclaredFunction kRtlNtStatusToDosError{L"ntdll.dll", "RtlNtStatus
 
 using RegOpenKeyExA = std::int32_t(RT_WINAPI*)(Key key, const char* subKey, std::uint32_t options, std::uint32_t access,
                                                Key* result);
-using RegOpenKeyExW = std::int32_t(RT_WINAPI*)(Key key, const wchar_t* subKey, std::uint32_t options,
-                                               std::uint32_t access, Key* result);
-using RegEnumKeyExW = std::int32_t(RT_WINAPI*)(Key key, std::uint32_t index, wchar_t* name, std::uint32_t* nameLength,
-                                               std::uint32_t* reserved, wchar_t* className, std::uint32_t* classLength,
-                                               void* lastWriteTime);
 using RegCloseKey = std::int32_t(RT_WINAPI*)(Key key);
+using NtEnumerateKey = std::int32_t(RT_WINAPI*)(Key key, std::uint32_t index, int what, void* information,
+                                                std::uint32_t size, std::uint32_t* returned);
+using NtOpenKey = std::int32_t(RT_WINAPI*)(Key* result, std::uint32_t access, const ObjectAttributes* attributes);
+using NtQueryKey = std::int32_t(RT_WINAPI*)(Key key, int what, void* information, std::uint32_t size,
+                                            std::uint32_t* returned);
 using NtDeleteKey = std::int32_t(RT_WINAPI*)(Key key);
 using RtlNtStatusToDosError = std::uint32_t(RT_WINAPI*)(std::int32_t status);
 
@@ -45,20 +78,13 @@ struct KeyCloser {
 };
 using OpenKey = rt::UniqueHandle<Key, KeyCloser>;
 
-std::uint32_t Kept(std::int32_t status) {
-  rt::vbaSetSystemError();
-  return static_cast<std::uint32_t>(status);
-}
-
+constexpr std::int32_t kStatusNoMoreEntries = static_cast<std::int32_t>(0x8000001AU);
+constexpr std::int32_t kStatusNameNotFound = static_cast<std::int32_t>(0xC0000034U);
 // A subkey that appeared meanwhile keeps its parent; and one deleted by
 // someone else meanwhile counts as deleted.
 constexpr std::int32_t kStatusCannotDelete = static_cast<std::int32_t>(0xC0000121U);
 constexpr std::int32_t kStatusKeyDeleted = static_cast<std::int32_t>(0xC000017CU);
 
-// Windows keeps a tree at most 512 levels deep; a key name is at most 255
-// characters.
-constexpr std::size_t kMaxDepth = 512;
-constexpr std::size_t kMaxKeyName = 255;
 // A target removed and back at once, time after time, or a tree refilled as
 // fast as it goes (some million keys): something keeps making it.
 constexpr int kPasses = 3;
@@ -66,16 +92,56 @@ constexpr std::uint32_t kMaxSteps = 1U << 22;
 // Stopped with keys left; no system error says why.
 constexpr std::uint32_t kUnfinished = 0xFFFFFFFFU;
 
+std::uint32_t Kept(std::int32_t status) {
+  rt::vbaSetSystemError();
+  return static_cast<std::uint32_t>(status);
+}
+
+std::uint32_t DosError(std::int32_t status) {
+  return rt::Declared<RtlNtStatusToDosError, kRtlNtStatusToDosError>()(status);
+}
+
+// Where a walk stopped, below its target: "\a\b" for the key the target's
+// subkey a's subkey b, with `child` after it when that is what could not be
+// opened. The system names both keys; a NUL in a name shows as "␀", since
+// it would end the report's text.
+rt::Text PathBelow(Key target, Key key, std::wstring_view child) {
+  const auto nameOf = [](Key handle) {
+    // The name's size, then the name, as the system writes it; room for the
+    // longest it gives. What it says it wrote is the size and the name.
+    constexpr std::size_t kSizeBytes = sizeof(std::uint32_t);
+    constexpr std::size_t kChars = kSizeBytes / sizeof(wchar_t) + (kMaxDepth + 2) * (kMaxKeyName + 1);
+    rt::Text room = rt::Text::WithSize(kChars);
+    std::uint32_t returned = 0;
+    if (rt::Declared<NtQueryKey, kNtQueryKey>()(handle, kKeyNameInformation, room.data(), kChars * sizeof(wchar_t),
+                                                &returned) != 0 ||
+        returned < kSizeBytes) {
+      returned = kSizeBytes;
+    }
+    return rt::Text::Join({{room.c_str() + kSizeBytes / sizeof(wchar_t), (returned - kSizeBytes) / sizeof(wchar_t)}});
+  };
+  const rt::Text top = nameOf(target);
+  const rt::Text here = nameOf(key);
+  const std::size_t skip = here.size() > top.size() ? top.size() : here.size();
+  rt::Text below = rt::Text::Join({{here.c_str() + skip, here.size() - skip}, child.empty() ? L""sv : L"\\"sv, child});
+  for (std::size_t i = 0; i < below.size(); ++i) {
+    if (below.data()[i] == L'\0') {
+      below.data()[i] = L'\x2400';
+    }
+  }
+  return below;
+}
+
 // Removes `path` below `hive` with everything under it, deepest first. Each
-// subkey is opened by its UTF-16 name as itself, relative to its open
+// subkey is opened by its counted name as itself, relative to its open
 // parent: a link goes as a link and what it names stays, and no loop can
 // arise. Each key is visited once, so the time is linear in the keys. Once
 // the key itself is deleted it is looked for again: 0 only when it is found
 // absent, so gone is confirmed, not assumed. Otherwise the status that
-// stopped it.
-std::uint32_t RemoveTree(Key hive, const char* path) {
+// stopped it, and in `where` the key it stopped at, below the target.
+std::uint32_t RemoveTree(Key hive, const char* path, rt::Text& where) {
   std::array<OpenKey, kMaxDepth + 1> open;
-  std::array<wchar_t, kMaxKeyName + 1> name;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
+  KeyBasicInformation found;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
   std::size_t depth = 0;
   int passes = 0;
   for (std::uint32_t step = 0; step < kMaxSteps; ++step) {
@@ -91,39 +157,46 @@ std::uint32_t RemoveTree(Key hive, const char* path) {
       }
     }
     const Key key = open[depth].get();
-    auto length = static_cast<std::uint32_t>(name.size());
-    std::uint32_t status = Kept(rt::Declared<RegEnumKeyExW, kRegEnumKeyExW>()(key, 0, name.data(), &length, nullptr,
-                                                                              nullptr, nullptr, nullptr));
+    std::uint32_t returned = 0;
+    std::int32_t status =
+        rt::Declared<NtEnumerateKey, kNtEnumerateKey>()(key, 0, kKeyBasicInformation, &found, sizeof found, &returned);
+    rt::vbaSetSystemError();
     if (status == 0) {
-      for (std::uint32_t i = 0; i < length; ++i) {
-        // A name is one key, never a path to be walked.
-        if (name[i] == L'\\' || name[i] == L'\0') {
-          return rt::system_error::kStoppedOnSymlink;
-        }
+      const std::wstring_view name{found.name.data(), found.nameBytes / sizeof(wchar_t)};
+      // A name is one key, never a path to be walked; the registry holds no
+      // other, and a system that says otherwise is not followed.
+      if (name.find(L'\\') != std::wstring_view::npos) {
+        where = PathBelow(open[0].get(), key, name);
+        return rt::system_error::kStoppedOnSymlink;
       }
       if (depth + 1 == open.size()) {
         return kUnfinished;
       }
-      status = Kept(rt::Declared<RegOpenKeyExW, kRegOpenKeyExW>()(
-          key, name.data(), kOpenLink, kEnumerateSubKeys | kDelete, open[depth + 1].receive()));
+      const CountedName counted{static_cast<std::uint16_t>(found.nameBytes),
+                                static_cast<std::uint16_t>(found.nameBytes), found.name.data()};
+      const ObjectAttributes attributes{sizeof attributes, key,    &counted, kCaseInsensitive | kObjOpenLink,
+                                        nullptr,           nullptr};
+      status =
+          rt::Declared<NtOpenKey, kNtOpenKey>()(open[depth + 1].receive(), kEnumerateSubKeys | kDelete, &attributes);
+      rt::vbaSetSystemError();
       depth += status == 0 ? 1 : 0;
       // Gone meanwhile: look again.
-      if (status == 0 || status == rt::system_error::kFileNotFound) {
+      if (status == 0 || status == kStatusNameNotFound) {
         continue;
       }
-      return status;
+      where = PathBelow(open[0].get(), key, name);
+      return DosError(status);
     }
-    if (status == rt::system_error::kNoMoreItems) {
-      const std::int32_t deleted = rt::Declared<NtDeleteKey, kNtDeleteKey>()(key);
+    if (status == kStatusNoMoreEntries) {
+      status = rt::Declared<NtDeleteKey, kNtDeleteKey>()(key);
       rt::vbaSetSystemError();
-      if (deleted == kStatusCannotDelete) {
+      if (status == kStatusCannotDelete) {
         continue;
       }
-      if (deleted != 0 && deleted != kStatusKeyDeleted) {
-        return rt::Declared<RtlNtStatusToDosError, kRtlNtStatusToDosError>()(deleted);
-      }
-    } else if (status != rt::system_error::kKeyDeleted) {
-      return status;
+    }
+    if (status != 0 && status != kStatusKeyDeleted) {
+      where = PathBelow(open[0].get(), key, {});
+      return DosError(status);
     }
     // At the top, the target is opened again to see that it is gone.
     open[depth].reset();
@@ -138,17 +211,24 @@ void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath) {
   // HKEY_CLASSES_ROOT shows a per-user copy over the machine's: both go, the
   // user's first, which the user may always remove.
   const bool classes = root == rt::RootKey::ClassesRoot;
-  const rt::AnsiText path =
-      rt::vbaStrToAnsi(rt::Text::Join({classes ? LR"(Software\Classes\)"sv : L""sv, keyPath}).view());
+  rt::AnsiText path;
+  const std::uint32_t converted =
+      rt::vbaStrToAnsi(rt::Text::Join({classes ? LR"(Software\Classes\)"sv : L""sv, keyPath}).view(), path);
+  if (converted != 0) {
+    // Never an empty path, which would name the hive itself.
+    rt::vbaRaise(rt::ErrorForSystemCode(converted), converted, rt::RootKeyPrefix(root), keyPath);
+  }
   constexpr std::array<rt::RootKey, 2> kClassHives = {rt::RootKey::CurrentUser, rt::RootKey::LocalMachine};
   for (std::size_t copy = 0; copy < (classes ? kClassHives.size() : 1); ++copy) {
     const auto hive = static_cast<Key>(classes ? kClassHives[copy] : root);
-    const std::uint32_t status = RemoveTree(hive, path.c_str());
+    rt::Text where;
+    const std::uint32_t status = RemoveTree(hive, path.c_str(), where);
     if (status != 0) {
       // Unfinished: removed and back, or endless; something keeps making it.
       const bool unfinished = status == kUnfinished;
+      const rt::Text key = rt::Text::Join({keyPath, where.view()});
       rt::vbaRaise(unfinished ? rt::ErrorNumber::PathFileAccess : rt::ErrorForSystemCode(status),
-                   unfinished ? 0 : status, rt::RootKeyPrefix(root), keyPath);
+                   unfinished ? 0 : status, rt::RootKeyPrefix(root), key.view());
     }
   }
 }

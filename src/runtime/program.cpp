@@ -33,7 +33,7 @@ void* DllFunctionCall(const DeclaredFunction& function, void*& address) {
   return address;
 }
 
-AnsiText vbaStrToAnsi(std::wstring_view text) { return platform::ToAnsi(text); }
+std::uint32_t vbaStrToAnsi(std::wstring_view text, AnsiText& ansi) { return platform::ToAnsi(text, ansi); }
 
 void vbaSetSystemError() { g_lastDllError = platform::LastSystemError(); }
 

@@ -70,8 +70,10 @@ Function Declared() {
   return reinterpret_cast<Function>(DllFunctionCall(kFunction, address));
 }
 
-// Text for a narrow-text external call, in the system ANSI code page.
-AnsiText vbaStrToAnsi(std::wstring_view text);
+// Text for a narrow-text external call, in the system ANSI code page, into
+// `ansi`: 0, or the system code of a conversion that failed or came out
+// empty (which the caller reports; an empty name would mean something else).
+std::uint32_t vbaStrToAnsi(std::wstring_view text, AnsiText& ansi);
 
 // Keeps the system's last-error value after an external call.
 void vbaSetSystemError();

@@ -116,36 +116,91 @@ std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subK
   return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, result);
 }
 
-std::int32_t RT_WINAPI FakeRegOpenKeyExW(std::uintptr_t parent, const wchar_t* subKey, std::uint32_t options,
-                                         std::uint32_t /*access*/, std::uintptr_t* result) {
-  const std::wstring name(subKey);
+// The native calls' counted names and what they fill, as the tool lays them out.
+struct CountedName {
+  std::uint16_t bytes;
+  std::uint16_t roomBytes;
+  const wchar_t* text;
+};
+struct ObjectAttributes {
+  std::uint32_t size;
+  std::uintptr_t root;
+  const CountedName* name;
+  std::uint32_t attributes;
+  const void* securityDescriptor;
+  const void* securityQualityOfService;
+};
+struct KeyBasicInformation {
+  std::int64_t lastWriteTime;
+  std::uint32_t titleIndex;
+  std::uint32_t nameBytes;
+  wchar_t name[255];  // NOLINT(modernize-avoid-c-arrays): the system's layout
+};
+constexpr std::uint32_t kObjOpenLink = 0x100;
+constexpr std::int32_t kStatusNameNotFound = static_cast<std::int32_t>(0xC0000034U);
+constexpr std::int32_t kStatusNoMoreEntries = static_cast<std::int32_t>(0x8000001AU);
+
+std::int32_t ToStatus(std::int32_t error) {
+  switch (error) {
+    case 0:
+      return 0;
+    case 2:
+      return kStatusNameNotFound;
+    case 1018:
+      return kStatusKeyDeleted;
+    default:
+      return static_cast<std::int32_t>(0xC0000001U);
+  }
+}
+
+std::int32_t RT_WINAPI FakeNtOpenKey(std::uintptr_t* result, std::uint32_t /*access*/,
+                                     const ObjectAttributes* attributes) {
+  const std::wstring name(attributes->name->text, attributes->name->bytes / sizeof(wchar_t));
   if (name.find(L'\\') != std::wstring::npos) {
     // A path, which the system would walk, following any link on the way.
     g_system.openedByPath = true;
-    return 161;
+    return static_cast<std::int32_t>(0xC0000033U);
   }
-  return OpenKey(KeyOf(parent), name, options, result);
+  const std::uint32_t options = (attributes->attributes & kObjOpenLink) != 0 ? kOpenLink : 0;
+  return ToStatus(OpenKey(KeyOf(attributes->root), name, options, result));
 }
 
-std::int32_t RT_WINAPI FakeRegEnumKeyExW(std::uintptr_t key, std::uint32_t index, wchar_t* name,
-                                         std::uint32_t* nameLength, std::uint32_t* /*reserved*/, wchar_t* /*className*/,
-                                         std::uint32_t* /*classLength*/, void* /*lastWriteTime*/) {
+std::int32_t RT_WINAPI FakeNtEnumerateKey(std::uintptr_t key, std::uint32_t index, int /*what*/, void* information,
+                                          std::uint32_t size, std::uint32_t* returned) {
   const std::wstring path = KeyOf(key);
   if (!KeyExists(path)) {
-    return 1018;
+    return kStatusKeyDeleted;
   }
   const std::wstring subkey = NthSubkey(path, index);
   if (subkey.empty()) {
-    return 259;
+    return kStatusNoMoreEntries;
   }
   const auto shown = g_system.shownAs.find(subkey);
   const std::wstring shownName = shown != g_system.shownAs.end() ? shown->second : subkey.substr(path.size() + 1);
-  if (shownName.size() + 1 > *nameLength) {
-    return 234;
+  auto* basic = static_cast<KeyBasicInformation*>(information);
+  if (size < sizeof *basic || shownName.size() > std::size(basic->name)) {
+    return static_cast<std::int32_t>(0x80000005U);
   }
-  shownName.copy(name, shownName.size());
-  name[shownName.size()] = L'\0';
-  *nameLength = static_cast<std::uint32_t>(shownName.size());
+  basic->nameBytes = static_cast<std::uint32_t>(shownName.size() * sizeof(wchar_t));
+  shownName.copy(basic->name, shownName.size());
+  *returned = sizeof *basic;
+  return 0;
+}
+
+// The key's full name: its size in bytes, then the name, as the system writes it.
+std::int32_t RT_WINAPI FakeNtQueryKey(std::uintptr_t key, int /*what*/, void* information, std::uint32_t size,
+                                      std::uint32_t* returned) {
+  const std::wstring path = KeyOf(key);
+  const auto bytes = static_cast<std::uint32_t>(path.size() * sizeof(wchar_t));
+  if (size < sizeof bytes + bytes) {
+    return static_cast<std::int32_t>(0x80000005U);
+  }
+  auto* out = static_cast<unsigned char*>(information);
+  for (std::size_t i = 0; i < sizeof bytes; ++i) {
+    out[i] = static_cast<unsigned char>(bytes >> (8 * i));
+  }
+  path.copy(reinterpret_cast<wchar_t*>(out + sizeof bytes), path.size());
+  *returned = sizeof bytes + bytes;
   return 0;
 }
 
@@ -194,8 +249,9 @@ struct Export {
 
 const Export kExports[] = {
     {"RegOpenKeyExA", reinterpret_cast<void*>(&FakeRegOpenKeyExA)},
-    {"RegOpenKeyExW", reinterpret_cast<void*>(&FakeRegOpenKeyExW)},
-    {"RegEnumKeyExW", reinterpret_cast<void*>(&FakeRegEnumKeyExW)},
+    {"NtOpenKey", reinterpret_cast<void*>(&FakeNtOpenKey)},
+    {"NtEnumerateKey", reinterpret_cast<void*>(&FakeNtEnumerateKey)},
+    {"NtQueryKey", reinterpret_cast<void*>(&FakeNtQueryKey)},
     {"RegCloseKey", reinterpret_cast<void*>(&FakeRegCloseKey)},
     {"NtDeleteKey", reinterpret_cast<void*>(&FakeNtDeleteKey)},
     {"RtlNtStatusToDosError", reinterpret_cast<void*>(&FakeRtlNtStatusToDosError)},
@@ -333,12 +389,15 @@ bool IsElevated() { return fake::Get().elevated; }
 
 void Pause(unsigned /*milliseconds*/) { ++fake::Get().pauses; }
 
-AnsiText ToAnsi(std::wstring_view text) {
-  AnsiText ansi = AnsiText::WithSize(text.size());
+std::uint32_t ToAnsi(std::wstring_view text, AnsiText& ansi) {
+  if (fake::Get().ansiError != 0) {
+    return fake::Get().ansiError;
+  }
+  ansi = AnsiText::WithSize(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     ansi.data()[i] = text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
   }
-  return ansi;
+  return 0;
 }
 
 void* FindSystemFunction(const wchar_t* library, const char* name, std::uint32_t& error) {

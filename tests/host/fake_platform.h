@@ -44,6 +44,7 @@ struct System {
   bool openedByPath = false;                       // a subkey was opened by a name holding a separator
   int keyOpens = 0;
 
+  std::uint32_t ansiError = 0;  // what converting to the ANSI code page fails with
   bool libraryMissing = false;
   bool exportMissing = false;
   std::uint32_t lastError = 0;

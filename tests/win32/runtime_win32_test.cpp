@@ -124,8 +124,14 @@ TEST(Text, CodePage936TextsReadTheSameUnderAnyAnsiCodePage) {
 }
 
 TEST(Text, KeyPathsGoToTheAnsiCodePage) {
-  EXPECT_EQ(std::string(rt::vbaStrToAnsi(L"*\\shell\\Orvandel").view()), "*\\shell\\Orvandel");
-  const rt::AnsiText chinese = rt::vbaStrToAnsi(L"御载");
+  rt::AnsiText plain;
+  EXPECT_EQ(rt::vbaStrToAnsi(L"*\\shell\\Orvandel", plain), 0U);
+  EXPECT_EQ(std::string(plain.view()), "*\\shell\\Orvandel");
+  // Nothing to convert is a failure: an empty key path names the hive itself.
+  rt::AnsiText empty;
+  EXPECT_EQ(rt::vbaStrToAnsi(L"", empty), 123U);
+  rt::AnsiText chinese;
+  EXPECT_EQ(rt::vbaStrToAnsi(L"御载", chinese), 0U);
   wchar_t back[8] = {};
   MultiByteToWideChar(CP_ACP, 0, chinese.c_str(), -1, back, 8);
   if (GetACP() == 936) {

@@ -82,9 +82,11 @@ class Run:
     exit_code: int = 0
     left: tuple[str, ...] = ()       # targets still in the folder afterwards
     keys_left: bool = False
-    # During this run: ("hold" | "hold-shared" | "read-only" | "run" | "run-short" | "load", target);
-    # "hold-shared" holds it with delete sharing, "run" starts a program as the target ("run-short"
-    # through its folder's 8.3 short name), "load" has a program load the target as a module.
+    # During this run: ("hold" | "hold-shared" | "hold-pipe" | "read-only" | "run" | "run-short" | "load",
+    # target); "hold-shared" holds it with delete sharing, "hold-pipe" holds it and lists a named
+    # pipe it serves as its program's path (the pipe must never be opened), "run" starts a program
+    # as the target ("run-short" through its folder's 8.3 short name), "load" has a program load
+    # the target as a module.
     obstacle: tuple[str, str] | None = None
     error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
     advice: str | None = None       # the advice below the report; {pid} stands for the obstacle's process id
@@ -107,6 +109,8 @@ class Scenario:
     links: tuple[tuple[str, str], ...] = ()  # registry links planted after seeding: (HKLM\path, target)
     together: int = 0              # rounds of two copies started at once and answered Yes at once
     subkeys: tuple[str, ...] = ()  # more keys seeded below the targets, by full path
+    # Keys whose counted name holds a NUL, each with a subkey, planted below (HKLM|HKCU, parent).
+    nul_keys: tuple[tuple[str, str], ...] = ()
 
 
 # The advice below a report, by cause. Wine does not say which processes have a file open, so a
@@ -152,6 +156,11 @@ SCENARIOS = (
     Scenario("program_started_by_short_path_is_named", (
         Run(answer="return", finish=None, exit_code=70, left=TARGETS[4:], obstacle=("run-short", "Orvandel.exe"),
             error=(70, 5, "Orvandel.exe"), advice=ADVICE_RUNNING),), folder="OrvandelApplication"),
+    # A program holding a target that lists a pipe it serves as its module path: the advice names
+    # no one (Wine cannot tell who holds a file), and the pipe is never opened.
+    Scenario("module_path_naming_a_pipe_is_never_opened", (
+        Run(answer="return", finish=None, exit_code=70, left=TARGETS[6:], obstacle=("hold-pipe", "sarnoth.txt"),
+            error=(70, 32, "sarnoth.txt"), advice=ADVICE_HELD),)),
     # Another program has it open but lets deletion through: removed, and gone once it lets go.
     Scenario("file_held_with_delete_sharing_completes", (Run(obstacle=("hold-shared", "Orvandel.exe")),)),
     Scenario("second_run_after_complete_run", (Run(), Run())),
@@ -175,6 +184,9 @@ SCENARIOS = (
     Scenario("subkeys_beyond_the_ansi_code_page", (Run(),), lang="en_US.UTF-8", subkeys=(
         r"HKEY_LOCAL_MACHINE\password\御载设置\数据", r"HKEY_LOCAL_MACHINE\password\Настройки",
         r"HKEY_CLASSES_ROOT\*\shell\Orvandel\命令\한국어")),
+    # Keys named with a NUL, which no NUL-terminated call can open, below both kinds of target.
+    Scenario("subkeys_named_with_a_nul", (Run(),), seed="user+machine", nul_keys=(
+        ("HKLM", "password"), ("HKCU", r"Software\Classes\*\shell\Orvandel"))),
     # The folder taken as written: a last name ending in a space, and a path past MAX_PATH.
     Scenario("folder_name_ending_in_a_space", (Run(),), folder="app "),
     Scenario("folder_path_over_300_characters", (Run(),), folder="/".join(["nested-folder-" + "x" * 50] * 6)),
@@ -442,7 +454,7 @@ class Obstacle:
             # Started as the target; what it holds is elsewhere.
             held = wine.work / "unrelated.dat"
             held.write_text("not the tool's\n")
-        extra = {"load": ["load"], "hold-shared": ["share-delete"]}.get(kind, [])
+        extra = {"load": ["load"], "hold-shared": ["share-delete"], "hold-pipe": ["pipe"]}.get(kind, [])
         program = str(self.path) if kind == "run" else str(wine.tools / "holder.exe")
         if kind == "run-short":
             # The short path, as Wine's cmd gives it (for a path without spaces).
@@ -604,6 +616,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
         expected = TARGETS if run.attack == "replace-folder" else ("secret.dll",)
         check(sorted(kept) == sorted(expected), f"outside the folder only {sorted(kept)} survived")
 
+    if run.obstacle and run.obstacle[0] == "hold-pipe":
+        check(b"connected" not in obstacle.holder.log_path.read_bytes(), "the tool opened the listed pipe")
     left = leftovers(folder, exe.name)
     check(left == set(run.left), f"left in the folder: {sorted(left)}, expected {sorted(run.left)}")
     check((folder / exe.name).exists() and (folder / UNRELATED_FILE).exists()
@@ -637,6 +651,9 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
             wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", ""]
                                            + [f'[{key}]\n@="x"\n' for key in scenario.subkeys]))
             check(all(map(wine.registry_has, scenario.subkeys)), "seeding failed: a subkey is missing")
+        for hive, parent in scenario.nul_keys:
+            made = wine.run(str(wine.tools / "reglink.exe"), "--nul", hive, parent)
+            check(made.returncode == 0, f"could not plant a NUL-named key below {parent}: {made.returncode}")
         for path, target in scenario.links:
             made = wine.run(str(wine.tools / "reglink.exe"), path, target)
             check(made.returncode == 0, f"could not plant the registry link {path}: {made.returncode}")
@@ -645,6 +662,9 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
                 run_once(wine, scenario, run, index, folder, exe, keys, shots)
             except Failure as failure:
                 raise Failure(f"run {index}: {failure}") from None
+        for hive, parent in scenario.nul_keys:
+            full = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER"}[hive] + "\\" + parent
+            check(not wine.registry_has(full), f"{full} still there")
     finally:
         if scenario.dpi != 96:
             subprocess.run([str(PREFIX_SH), "dpi", "96"], check=True, stdin=subprocess.DEVNULL)

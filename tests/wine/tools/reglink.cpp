@@ -2,9 +2,54 @@
 // Makes HKEY_LOCAL_MACHINE\KEY a registry link to TARGET (a kernel name such as
 // \Registry\Machine\Software\X), replacing a key already there. The scenarios plant
 // links with it, as an attacker would; reg.exe and regedit cannot make them.
+//
+// reglink --nul HKLM|HKCU PARENT
+// Makes a key below PARENT whose counted name holds a NUL ("nul" NUL "key"), with a subkey
+// of its own, as any program can through the native call; no NUL-terminated call can name it.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <winternl.h>
+
+namespace {
+
+using NtCreateKeyCall = NTSTATUS(NTAPI*)(HANDLE* key, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULONG index,
+                                         UNICODE_STRING* className, ULONG options, ULONG* disposition);
+
+HANDLE CreateBelow(HANDLE parent, const wchar_t* name, USHORT characters) {
+  const auto create = reinterpret_cast<NtCreateKeyCall>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateKey")));
+  const auto bytes = static_cast<USHORT>(characters * sizeof(wchar_t));
+  UNICODE_STRING counted{bytes, bytes, const_cast<wchar_t*>(name)};
+  OBJECT_ATTRIBUTES attributes{sizeof attributes, parent, &counted, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  HANDLE key = nullptr;
+  return create(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr) == 0 ? key : nullptr;
+}
+
+int PlantNulKey(const wchar_t* hive, const wchar_t* parentPath) {
+  HKEY parent = nullptr;
+  if (RegOpenKeyExW(lstrcmpW(hive, L"HKCU") == 0 ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, parentPath, 0,
+                    KEY_ALL_ACCESS, &parent) != ERROR_SUCCESS) {
+    return 3;
+  }
+  const HANDLE key = CreateBelow(parent, L"nul\0key", 7);
+  const HANDLE below = key != nullptr ? CreateBelow(key, L"below", 5) : nullptr;
+  const int status = below != nullptr ? 0 : 4;
+  if (below != nullptr) {
+    RegCloseKey(static_cast<HKEY>(below));
+  }
+  if (key != nullptr) {
+    RegCloseKey(static_cast<HKEY>(key));
+  }
+  RegCloseKey(parent);
+  return status;
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && lstrcmpW(argv[1], L"--nul") == 0) {
+    return PlantNulKey(argv[2], argv[3]);
+  }
   if (argc != 3) {
     return 2;
   }
