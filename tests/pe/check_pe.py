@@ -141,8 +141,30 @@ def check_no_build_paths(pe, data, forbidden):
     return "build paths in the file: " + "; ".join(hits) if hits else None
 
 
+def certificate_table(pe, data):
+    """(file offset, size) of the Authenticode certificate table, or None.
+
+    The security directory holds a file offset, not an RVA: the table is never
+    mapped. It counts only where a signer puts it, past every section's raw
+    data and within the file; a directory claiming code or data is not one.
+    """
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    if entry.VirtualAddress == 0 or entry.Size == 0:
+        return None
+    sections_end = max((s.PointerToRawData + s.SizeOfRawData for s in pe.sections), default=0)
+    if entry.VirtualAddress < sections_end or entry.VirtualAddress + entry.Size > len(data):
+        return None
+    return entry.VirtualAddress, entry.Size
+
+
 def check_size(pe, data, forbidden):
-    return f"{len(data)} bytes, more than {MAX_SIZE}" if len(data) > MAX_SIZE else None
+    # A signature is not code: the bound is on the image without its certificate table.
+    table = certificate_table(pe, data)
+    size = len(data) - (table[1] if table else 0)
+    if size <= MAX_SIZE:
+        return None
+    signed = f" ({len(data)} with the certificate table)" if table else ""
+    return f"{size} bytes{signed}, more than {MAX_SIZE}"
 
 
 CHECKS = [
@@ -238,6 +260,18 @@ def append(tail):
     return lambda data: bytes(data) + tail
 
 
+def grown_under_false_certificate(data):
+    # Grown past the limit, with the security directory claiming everything from
+    # the first section on: a table that would hide code must not be discounted.
+    grown = bytearray(data) + b"\0" * MAX_SIZE
+    pe = pefile.PE(data=bytes(data))
+    start = pe.sections[0].PointerToRawData
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    offset = directory.get_file_offset()
+    grown[offset:offset + 8] = struct.pack("<II", start, len(grown) - start)
+    return bytes(grown)
+
+
 def in_stub(payload):
     # Over the DOS stub, which every PE file has, so the file keeps its size.
     def spoil(data):
@@ -269,12 +303,14 @@ FAULTS = [
     ("no build paths", "source path in the data", in_stub(b"/work/main/src/removal_window/entry.cpp\0")),
     ("no build paths", "wide build path", in_stub("C:\\x\\build\\win32\\x.rc".encode("utf-16-le"))),
     ("size within the limit", "grown past the limit", append(b"\0" * MAX_SIZE)),
+    ("size within the limit", "code passed off as a certificate", grown_under_false_certificate),
 ]
 # A fault that also trips a second row is fine only where the two go together.
 EXPECTED_COMPANIONS = {
     "imports libgcc": {"imports only system DLLs"},
     "imports msvcrt": {"imports only system DLLs"},
     "grown past the limit": set(),
+    "code passed off as a certificate": set(),
 }
 
 

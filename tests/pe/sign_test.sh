@@ -2,7 +2,7 @@
 # sign_test.sh REPO EXE WORK
 # Signs a copy of EXE with a throwaway self-signed certificate through scripts/sign.sh and
 # checks the result with osslsigncode verify, against that certificate as the only trusted
-# root. The build output itself must come out untouched. Then builds a stand-in program
+# root; a time-stamp service that cannot be reached must fail the signing. The build output itself must come out untouched. Then builds a stand-in program
 # named uninstall in a tiny project that includes cmake/sign.cmake, with and without the
 # signing variables, to check the step it adds after linking.
 set -uo pipefail
@@ -13,12 +13,8 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work" || exit 1
 
-make_signer() { # NAME: NAME.pem, NAME.key, NAME.pfx, NAME.pass
-  printf 'pw-%s-%s\n' "$1" "$RANDOM$RANDOM" >"$1.pass"
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.pem" -days 2 \
-    -subj "/CN=Throwaway $1 signer" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1 &&
-    openssl pkcs12 -export -inkey "$1.key" -in "$1.pem" -out "$1.pfx" -passout "file:$1.pass" >/dev/null 2>&1
-}
+# shellcheck source=throwaway_signer.sh
+source "$repo/tests/pe/throwaway_signer.sh"
 make_signer test || { echo "FAIL: openssl could not make the throwaway certificate"; exit 1; }
 make_signer stranger || { echo "FAIL: openssl could not make the second certificate"; exit 1; }
 printf 'not the password\n' >wrong.pass
@@ -30,6 +26,10 @@ sign_status=$?
 cp "$exe" refused.exe
 "$sign_sh" refused.exe test.pfx wrong.pass >refused.log 2>&1
 refused_status=$?
+# Port 9 on this machine: nothing listens, so the time-stamp service cannot be reached.
+cp "$exe" unstamped.exe
+"$sign_sh" unstamped.exe test.pfx test.pass http://127.0.0.1:9/ >unstamped.log 2>&1
+unstamped_status=$?
 # One byte of code changed after signing: the signature must no longer match.
 cp signed.exe tampered.exe
 byte=$(od -An -tu1 -j1100 -N1 tampered.exe | tr -d ' ')
@@ -81,6 +81,8 @@ row "no time stamp (signed offline)" $? "$(grep -i timestamp good.verify)"
 [ "$tampered" -ne 0 ]; row "a changed byte breaks the signature" $? "verify accepted a tampered file"
 [ "$refused_status" -ne 0 ] && cmp -s "$exe" refused.exe
 row "a wrong password fails and leaves the file as it was" $? "status $refused_status"
+[ "$unstamped_status" -ne 0 ] && cmp -s "$exe" unstamped.exe && grep -q 'time-stamp service' unstamped.log
+row "an unreachable time-stamp service fails, says so, and leaves the file as it was" $? "status $unstamped_status: $(tail -1 unstamped.log)"
 ! cmp -s "$exe" signed.exe; row "the copy was changed by signing" $? "signed.exe equals the build output"
 [ "$(sha256sum <"$exe")" = "$before" ]; row "the build output is unchanged" $? "$exe changed"
 row "sign.cmake: the project builds with signing on" "$probe_built" "$(tail -20 probe-signed.log)"

@@ -15,7 +15,7 @@ outer_display=${DISPLAY:-}
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 # Bump when the registry settings below change, so existing prefixes get them.
-config_version=1
+config_version=2
 stamp=$WINEPREFIX/.test-config
 
 log() { echo "prefix: $*" >&2; }
@@ -59,7 +59,9 @@ multi_sz() { # one REG_MULTI_SZ entry as regedit's hex(7) bytes
 
 write_settings() { # DPI
   local link font
-  link=$(multi_sz "wqy-zenhei.ttc,WenQuanYi Zen Hei")
+  # The collection's Sharp face carries hand-drawn bitmaps for the small sizes: drawn from
+  # the outlines at 12 px, strokes merge and 是 and 否 read as other characters.
+  link=$(multi_sz "wqy-zenhei.ttc,WenQuanYi Zen Hei Sharp")
   {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n'
     # No window manager under Xvfb: unmanaged windows draw their own frames and never
@@ -77,7 +79,7 @@ write_settings() { # DPI
     done
     printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
     for font in "宋体" "新宋体" "SimSun" "NSimSun"; do
-      printf '"%s"="WenQuanYi Zen Hei"\r\n' "$font"
+      printf '"%s"="WenQuanYi Zen Hei Sharp"\r\n' "$font"
     done
     printf '\r\n'
     dpi_settings "$1"
