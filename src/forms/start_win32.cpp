@@ -11,7 +11,7 @@ void ThunRTMain(const ProjectHeader& header) {
   win32::RestrictDllSearch();
   UseProject(header);
   // Held from before the question to the end: the files go from this folder.
-  const OwnFolder ownFolder;
+  OwnFolder ownFolder;
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   engine::Form form;
   form.description = header.startup;
@@ -21,8 +21,9 @@ void ThunRTMain(const ProjectHeader& header) {
     vbaRaise(ErrorForSystemCode(error), error, {}, header.startup->className);
   }
   header.startup->load();
-  // Nothing is said to be gone that came back meanwhile.
-  ConfirmRemoved();
+  // The folder's mirror too; and nothing is said to be gone that came back
+  // meanwhile.
+  FinishRemoval();
 
   form.dpi = engine::NewerDpiFunctions();
   engine::Show(form, instance);

@@ -95,6 +95,15 @@ DWORD native::Examine(HANDLE file, FileFacts& facts) {
   return 0;
 }
 
+bool native::SameText(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+void* native::FindInNtdll(const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name));
+}
+
 DWORD native::DosError(NTSTATUS status) {
   return Find<decltype(&RtlNtStatusToDosError)>("RtlNtStatusToDosError")(status);
 }
@@ -146,8 +155,7 @@ DWORD CheckIsTheName(HANDLE file, const FileId& folderId, std::wstring_view name
   while (last != 0 && given[last - 1] != L'\\') {
     --last;
   }
-  if (CompareStringOrdinal(given.data() + last, static_cast<int>(given.size() - last), name.data(),
-                           static_cast<int>(name.size()), TRUE) != CSTR_EQUAL) {
+  if (!native::SameText({given.data() + last, given.size() - last}, name)) {
     return system_error::kStoppedOnSymlink;
   }
   OpenFile parent;
@@ -193,10 +201,16 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
                            OpenFile& file, FileFacts& facts) {
   // For deletion: the share modes DeleteFileW uses, so the same holders stop it.
   const bool forDeletion = access == Access::Delete;
-  DWORD status =
-      OpenNative(folder.get(), name, forDeletion ? DELETE : 0, kShareAll, kNonDirectoryFile | kOpenReparsePoint, file);
+  DWORD status = OpenNative(folder.get(), name, access == Access::Look ? 0 : DELETE,
+                            access == Access::Alone ? 0 : kShareAll, kNonDirectoryFile | kOpenReparsePoint, file);
   if (status == 0) {
     status = forDeletion ? IdentifyOn(file.get(), folderId.parts[0], facts.id) : native::Examine(file.get(), facts);
+  }
+  FILE_BASIC_INFO basic{};
+  if (status == 0) {
+    status =
+        GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) != FALSE ? 0 : GetLastError();
+    facts.changeTime = static_cast<std::uint64_t>(basic.ChangeTime.QuadPart);
   }
   if (status == 0 && forDeletion) {
     status = CheckIsTheName(file.get(), folderId, name);

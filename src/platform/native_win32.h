@@ -17,9 +17,11 @@ inline constexpr ULONG kOpenReparsePoint = 0x200000;
 
 // A call of ntdll, which is in every process, loaded from the system folder
 // before the tool; null where this Windows lacks it.
+void* FindInNtdll(const char* name);
+
 template <class Function>
 Function Find(const char* name) {
-  return win32::OptionalFunction<Function>(GetModuleHandleW(L"ntdll.dll"), name);
+  return reinterpret_cast<Function>(FindInNtdll(name));
 }
 
 // As the tool calls it: in ntdll since the first NT, not so in the headers.
@@ -35,6 +37,10 @@ DWORD Examine(HANDLE file, FileFacts& facts);
 // where kOpenReparsePoint is in `options`, no trimming, any length a name
 // can have. A pipe's server that it might reach can only identify the tool.
 DWORD OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options, OpenFile& file);
+
+// Whether two names are the same, as the file system compares them (case
+// ignored, ordinal).
+bool SameText(std::wstring_view a, std::wstring_view b);
 
 // A native status as the system error code Win32 would give.
 DWORD DosError(NTSTATUS status);

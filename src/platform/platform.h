@@ -42,6 +42,10 @@ bool SameFile(const FileId& a, const FileId& b);
 
 struct FileFacts {
   FileId id;
+  // When the file last changed in any way, its name included, in 100 ns
+  // units: a file made anew under a name differs here even where the system
+  // gives it the number of the one that went (FAT, exFAT, ext4 under Wine).
+  std::uint64_t changeTime = 0;
   bool readOnly = false;
 };
 
@@ -51,9 +55,20 @@ struct FileFacts {
 // error code.
 std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id);
 
+// Holds the VirtualStore mirror of the held `folder` (opened by `path`):
+// where Windows keeps, for the user logged on to this session, what a legacy
+// program writes into the folder. Leaves `mirror` empty where there is none:
+// the folder lies where Windows virtualises no writes, or the mirror is not
+// there. 0; 681 when the system names the folder it reached otherwise than
+// as that mirror (a link on the way led elsewhere); or the system error code.
+// `mirrorPath` is the mirror's path, where there is one.
+std::uint32_t HoldMirror(const OpenFile& folder, std::wstring_view path, OpenFile& mirror, FileId& id,
+                         Text& mirrorPath);
+
 enum class Access {
   Look,    // its attributes only, which no other program's sharing refuses
   Delete,  // for deletion, with the sharing DeleteFileW uses
+  Alone,   // refused (32) while any other handle has it open for its data or deletion
 };
 
 // Opens `name` directly in the held `folder` (whose identity is `folderId`)

@@ -10,6 +10,7 @@ namespace rt::platform {
 
 using native::kShareAll;
 using native::NtQueryInformationFileCall;
+using native::SameText;
 
 namespace {
 
@@ -67,11 +68,6 @@ std::wstring_view LastPart(std::wstring_view name) {
     --last;
   }
   return {name.data() + last, name.size() - last};
-}
-
-bool SameText(std::wstring_view a, std::wstring_view b) {
-  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
-         CSTR_EQUAL;
 }
 
 // The file the system calls `name`, whose identity is `id`.

@@ -205,11 +205,19 @@ std::uint32_t RemoveTree(Key hive, const char* path, rt::Text& where) {
   return kUnfinished;
 }
 
-}  // namespace
+// Whether the key is absent, as a last look: 0, or the status that says it
+// is there (kUnfinished) or that the look could not be made.
+std::uint32_t LookFor(Key hive, const char* path, rt::Text& /*where*/) {
+  OpenKey key;
+  const std::uint32_t status =
+      Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(hive, path, kOpenLink, kEnumerateSubKeys, key.receive()));
+  return status == 0 ? kUnfinished : status == rt::system_error::kFileNotFound ? 0 : status;
+}
 
-void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath) {
-  // HKEY_CLASSES_ROOT shows a per-user copy over the machine's: both go, the
-  // user's first, which the user may always remove.
+// Runs `step` on every copy of `keyPath` below `root`: for HKEY_CLASSES_ROOT
+// the per-user copy, which the user may always remove, then the machine's.
+// The first that fails raises the run-time error naming the key.
+void EachCopy(rt::RootKey root, std::wstring_view keyPath, std::uint32_t (*step)(Key, const char*, rt::Text&)) {
   const bool classes = root == rt::RootKey::ClassesRoot;
   rt::AnsiText path;
   const std::uint32_t converted =
@@ -222,15 +230,20 @@ void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath) {
   for (std::size_t copy = 0; copy < (classes ? kClassHives.size() : 1); ++copy) {
     const auto hive = static_cast<Key>(classes ? kClassHives[copy] : root);
     rt::Text where;
-    const std::uint32_t status = RemoveTree(hive, path.c_str(), where);
+    const std::uint32_t status = step(hive, path.c_str(), where);
     if (status != 0) {
-      // Unfinished: removed and back, or endless; something keeps making it.
-      const bool unfinished = status == kUnfinished;
+      // Unfinished: back after removal, or endless; something keeps making it.
+      const std::uint32_t code = status == kUnfinished ? rt::system_error::kAlreadyExists : status;
       const rt::Text key = rt::Text::Join({keyPath, where.view()});
-      rt::vbaRaise(unfinished ? rt::ErrorNumber::PathFileAccess : rt::ErrorForSystemCode(status),
-                   unfinished ? 0 : status, rt::RootKeyPrefix(root), key.view());
+      rt::vbaRaise(rt::ErrorForSystemCode(code), code, rt::RootKeyPrefix(root), key.view());
     }
   }
 }
+
+}  // namespace
+
+void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath) { EachCopy(root, keyPath, RemoveTree); }
+
+void ConfirmRegKeyGone(rt::RootKey root, std::wstring_view keyPath) { EachCopy(root, keyPath, LookFor); }
 
 }  // namespace Module1

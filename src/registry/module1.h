@@ -14,4 +14,9 @@ namespace Module1 {
 // reported as done that was not.
 void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath);
 
+// Looks once more for every copy of the key, as the last look before the
+// program says it went: one found there (something made it again) raises
+// the run-time error naming it.
+void ConfirmRegKeyGone(rt::RootKey root, std::wstring_view keyPath);
+
 }  // namespace Module1

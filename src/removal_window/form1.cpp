@@ -19,6 +19,10 @@ void Form_Load() {
     const rt::Text path = rt::Text::Join({folder.view(), name});
     rt::rtcKillFiles(path);
   }
+  // Nothing is said to be gone that came back meanwhile.
+  for (const auto& key : kRegistryTargets) {
+    Module1::ConfirmRegKeyGone(key.root, key.path);
+  }
 }
 
 void Command1_Click() { rt::vbaEnd(rt::ExitCode::Completed); }

@@ -3,7 +3,9 @@
 // completion window, and App.Path.
 #include "runtime/files.h"
 
+#include <array>
 #include <new>
+#include <utility>
 
 #include "runtime/report.h"
 
@@ -16,7 +18,7 @@ using namespace std::string_view_literals;
 namespace {
 
 // Set while the program holds its folder: from start to end.
-constinit const OwnFolder* g_ownFolder = nullptr;
+constinit OwnFolder* g_ownFolder = nullptr;
 
 // Another program (a second copy of the tool, a virus scanner) may have a
 // target open for a moment: it is looked at again, after waits of 15 ms
@@ -35,32 +37,59 @@ bool Gone(std::uint32_t status) {
   return status == system_error::kFileNotFound || status == system_error::kDeletePending;
 }
 
-// A file this run found gone, and what it was when it went (nothing: no id).
+// A file this run removed, in order: the folder it went from, its path as
+// the report names it (the name from `name` on), and what it was when it
+// went (nothing: no id).
 struct Removal {
   Removal* next;
-  platform::FileId id;
+  const HeldFolder* folder;
+  platform::FileFacts went;
   Text path;
+  std::size_t name;
 };
 constinit Removal* g_removals = nullptr;
+constinit Removal* g_last = nullptr;
 
-// 0 while the file `path` names is gone, or still the file `id` that went;
-// else what stands there now is another file, put back under the name.
-std::uint32_t StillGone(const Text& path, const platform::FileId& id) {
-  platform::OpenFile file;
-  platform::FileFacts facts;
-  const std::uint32_t status = g_ownFolder->Open(path.view(), platform::Access::Look, file, facts);
-  if (status == 0) {
-    return platform::SameFile(facts.id, id) ? 0 : system_error::kAlreadyExists;
+// 0 while the file `name` in `folder` is gone: absent, its deletion pending,
+// or still the very file that went (its number and its change time, which a
+// file made anew does not share) while another handle keeps it, its
+// deletion waiting for that handle. Otherwise 183: another file stands under
+// the name, or the deletion did not stand. A handle kept only for a look
+// (another copy of the tool confirming the same file) shows in no sharing
+// check, so the same file with no handle to be seen is looked at again for
+// about two seconds before its deletion counts as not standing.
+std::uint32_t StillGone(const HeldFolder& folder, std::wstring_view name, const platform::FileFacts& went) {
+  for (unsigned wait = kFirstWait;; wait *= 2) {
+    platform::OpenFile file;
+    platform::FileFacts facts;
+    std::uint32_t status = platform::OpenInFolder(folder.handle, folder.id, name, platform::Access::Look, file, facts);
+    if (status == 0) {
+      if (!platform::SameFile(facts.id, went.id) || facts.changeTime != went.changeTime) {
+        return system_error::kAlreadyExists;
+      }
+      file.reset();
+      status = platform::OpenInFolder(folder.handle, folder.id, name, platform::Access::Alone, file, facts);
+      if (status == 0) {
+        if (wait >= kLastWait) {
+          return system_error::kAlreadyExists;
+        }
+        file.reset();
+        platform::Pause(wait);
+        continue;
+      }
+      if (status == system_error::kSharingViolation) {
+        return 0;
+      }
+    }
+    return Gone(status) ? 0 : status;
   }
-  return Gone(status) ? 0 : status;
 }
 
-// One attempt; 0 once the file is confirmed gone, with `id` what it was (no
-// id when nothing was there).
-std::uint32_t TryKill(const Text& path, platform::FileId& id) {
+// One attempt; 0 once the file is confirmed gone, with `went` what it was.
+std::uint32_t TryKill(const HeldFolder& folder, std::wstring_view name, platform::FileFacts& went) {
   platform::OpenFile file;
   platform::FileFacts facts;
-  std::uint32_t status = g_ownFolder->Open(path.view(), platform::Access::Delete, file, facts);
+  std::uint32_t status = platform::OpenInFolder(folder.handle, folder.id, name, platform::Access::Delete, file, facts);
   if (Gone(status)) {
     return 0;
   }
@@ -71,16 +100,58 @@ std::uint32_t TryKill(const Text& path, platform::FileId& id) {
     return status;
   }
   file.reset();
-  id = facts.id;
-  return StillGone(path, id);
+  went = facts;
+  return StillGone(folder, name, went);
+}
+
+[[noreturn]] void FileFailed(std::uint32_t status, const HeldFolder& folder, const Text& path, std::size_t name) {
+  // Found only now: looking for the cause costs the normal run nothing.
+  const Text advice = FileAdvice(status, folder.handle, folder.id, {path.c_str() + name, path.size() - name});
+  Raise(ErrorForSystemCode(status), status, {}, path.view(), advice.view());
+}
+
+// Deletes the file `path` names from `folder` (the name from `name` on),
+// waiting out a program that has it for a moment, and records it.
+void Kill(const HeldFolder& folder, Text path, std::size_t name) {
+  const std::wstring_view file{path.c_str() + name, path.size() - name};
+  platform::FileFacts went;
+  // Gone already is what the caller wants; a second run then finishes the job.
+  std::uint32_t status = TryKill(folder, file, went);
+  for (unsigned wait = kFirstWait; MayPass(status) && wait < kLastWait; wait *= 2) {
+    platform::Pause(wait);
+    status = TryKill(folder, file, went);
+  }
+  if (status != 0) {
+    FileFailed(status, folder, path, name);
+  }
+  void* block = platform::Allocate(sizeof(Removal));
+  if (block == nullptr) {
+    OutOfMemory();
+  }
+  auto* removal = new (block) Removal{nullptr, &folder, went, std::move(path), name};
+  (g_last != nullptr ? g_last->next : g_removals) = removal;
+  g_last = removal;
+}
+
+// Where the name starts when `path` is the text `folder` was opened by, a
+// separator and a name; 0 for any other path, which is not in it.
+std::size_t NameIn(const HeldFolder& folder, std::wstring_view path) {
+  const std::size_t separator = path.rfind(L'\\');
+  const std::wstring_view text = folder.path.view();
+  bool inFolder = separator == text.size() && folder.handle.get() != nullptr;
+  for (std::size_t i = 0; inFolder && i < separator; ++i) {
+    inFolder = path[i] == text[i];
+  }
+  return inFolder ? separator + 1 : 0;
 }
 
 }  // namespace
 
-OwnFolder::OwnFolder() : path_(App.Path()) {
-  const std::uint32_t status = platform::HoldFolder(path_.view(), handle_, id_);
+OwnFolder::OwnFolder() {
+  own_.path = App.Path();
+  const std::uint32_t status = platform::HoldFolder(own_.path.view(), own_.handle, own_.id);
   if (status != 0) {
-    vbaRaise(ErrorForSystemCode(status), status, {}, path_.view());
+    vbaRaise(ErrorForSystemCode(status), status, {}, own_.path.view());
   }
   g_ownFolder = this;
 }
@@ -94,62 +165,43 @@ OwnFolder::~OwnFolder() {
     removal->~Removal();
     platform::Release(removal);
   }
-}
-
-std::uint32_t OwnFolder::Open(std::wstring_view path, platform::Access access, platform::OpenFile& file,
-                              platform::FileFacts& facts) const {
-  // The very text the folder was opened by, a separator and a name: the
-  // caller read the folder from App.Path. Anything else is not in it.
-  const std::size_t separator = path.rfind(L'\\');
-  const std::wstring_view folder = path_.view();
-  bool inFolder = separator == path_.size();
-  for (std::size_t i = 0; inFolder && i < separator; ++i) {
-    inFolder = path[i] == folder[i];
-  }
-  if (!inFolder) {
-    return system_error::kStoppedOnSymlink;
-  }
-  return platform::OpenInFolder(handle_, id_, {path.data() + separator + 1, path.size() - separator - 1}, access, file,
-                                facts);
-}
-
-namespace {
-
-[[noreturn]] void FileFailed(std::uint32_t status, const Text& path) {
-  // Found only now: looking for the cause costs the normal run nothing.
-  const Text advice = FileAdvice(status, path);
-  Raise(ErrorForSystemCode(status), status, {}, path.view(), advice.view());
-}
-
-}  // namespace
-
-std::uint32_t LookInOwnFolder(const Text& path, platform::OpenFile& file, platform::FileFacts& facts) {
-  return g_ownFolder->Open(path.view(), platform::Access::Look, file, facts);
+  g_last = nullptr;
 }
 
 void rtcKillFiles(const Text& path) {
-  platform::FileId id;
-  // Gone already is what the caller wants; a second run then finishes the job.
-  std::uint32_t status = TryKill(path, id);
-  for (unsigned wait = kFirstWait; MayPass(status) && wait < kLastWait; wait *= 2) {
-    platform::Pause(wait);
-    status = TryKill(path, id);
+  // The very text the folder was opened by, a separator and a name: the
+  // caller read the folder from App.Path. Anything else is not in it.
+  const HeldFolder& own = g_ownFolder->Own();
+  const std::size_t name = NameIn(own, path.view());
+  if (name == 0) {
+    FileFailed(system_error::kStoppedOnSymlink, own, path, path.size());
   }
-  if (status != 0) {
-    FileFailed(status, path);
-  }
-  void* block = platform::Allocate(sizeof(Removal));
-  if (block == nullptr) {
-    OutOfMemory();
-  }
-  g_removals = new (block) Removal{g_removals, id, Text::Join({path.view()})};
+  Kill(own, Text::Join({path.view()}), name);
 }
 
-void ConfirmRemoved() {
-  for (const Removal* removal = g_removals; removal != nullptr; removal = removal->next) {
-    const std::uint32_t status = StillGone(removal->path, removal->id);
+void FinishRemoval() {
+  HeldFolder& mirror = g_ownFolder->Mirror();
+  const HeldFolder& own = g_ownFolder->Own();
+  if (g_removals != nullptr) {
+    // A mirror that is not there has nothing to remove; one reached through
+    // a link is refused.
+    const std::uint32_t status =
+        platform::HoldMirror(own.handle, own.path.view(), mirror.handle, mirror.id, mirror.path);
     if (status != 0) {
-      FileFailed(status, removal->path);
+      vbaRaise(ErrorForSystemCode(status), status, {}, mirror.path.size() != 0 ? mirror.path.view() : own.path.view());
+    }
+  }
+  // The mirror's removals follow the folder's, so the walk stops at its own.
+  for (const Removal* removal = g_removals;
+       mirror.handle.get() != nullptr && removal != nullptr && removal->folder != &mirror; removal = removal->next) {
+    const std::wstring_view name{removal->path.c_str() + removal->name, removal->path.size() - removal->name};
+    Kill(mirror, Text::Join({mirror.path.view(), L"\\"sv, name}), mirror.path.size() + 1);
+  }
+  for (const Removal* removal = g_removals; removal != nullptr; removal = removal->next) {
+    const std::uint32_t status = StillGone(
+        *removal->folder, {removal->path.c_str() + removal->name, removal->path.size() - removal->name}, removal->went);
+    if (status != 0) {
+      FileFailed(status, *removal->folder, removal->path, removal->name);
     }
   }
 }

@@ -9,8 +9,16 @@
 
 namespace rt {
 
+// A folder held open: its handle, its identity, and the text it was opened by.
+struct HeldFolder {
+  platform::OpenFile handle;
+  platform::FileId id;
+  Text path;
+};
+
 // The tool's own folder, opened before anything is asked and held until the
-// program ends, so that it cannot be renamed or replaced meanwhile. A folder
+// program ends, so that it cannot be renamed or replaced meanwhile; and,
+// once files went from it, its VirtualStore mirror, held likewise. A folder
 // that cannot be opened raises the run-time error naming it.
 class OwnFolder {
  public:
@@ -21,15 +29,14 @@ class OwnFolder {
   OwnFolder& operator=(OwnFolder&&) = delete;
   ~OwnFolder();
 
-  // Opens the file `path` names, as the name itself, when `path` is this
-  // folder's text, a separator and a name; refuses any other with 681.
-  std::uint32_t Open(std::wstring_view path, platform::Access access, platform::OpenFile& file,
-                     platform::FileFacts& facts) const;
+  // The folder's mirror, where Windows keeps what a legacy program wrote
+  // into the folder: held, or empty where there is none.
+  HeldFolder& Mirror() { return mirror_; }
+  [[nodiscard]] const HeldFolder& Own() const { return own_; }
 
  private:
-  platform::OpenFile handle_;
-  platform::FileId id_;
-  Text path_;
+  HeldFolder own_;
+  HeldFolder mirror_;
 };
 
 // Deletes one file, the name itself and only if it lies directly in the held
@@ -41,13 +48,14 @@ class OwnFolder {
 // error naming the path.
 void rtcKillFiles(const Text& path);
 
-// Opens what stands under `path` in the held own folder, for a look at it,
-// as OwnFolder::Open does.
-std::uint32_t LookInOwnFolder(const Text& path, platform::OpenFile& file, platform::FileFacts& facts);
-
-// Confirms once more that every file rtcKillFiles was given is gone, before
-// the program says so; raises the run-time error naming one that is back.
-void ConfirmRemoved();
+// What the program removed from its folder, it removes from the folder's
+// mirror too, in the same order and the same way: where Windows virtualises
+// a legacy program's writes, the program saw the mirror's files as its own.
+// Then, before the program says all is gone, every file is looked at once
+// more: absent, its deletion pending, or still the very file that went
+// while another program keeps it. Anything else raises the run-time error
+// naming the file.
+void FinishRemoval();
 
 // The folder part of an executable's full name: no trailing separator,
 // except at a drive root ("C:\").

@@ -2,15 +2,13 @@
 // project's language, and the advice by the cause the system shows.
 #include "runtime/report.h"
 
-#include "runtime/files.h"
-
 namespace rt {
 
 // Literals as views of known length: GCC does not fold wcslen of a wide
 // literal, and a call to it would import the C runtime for nothing.
 using namespace std::string_view_literals;
 
-constexpr std::array<SystemErrorMapping, 14> kSystemErrorMappings = {
+constexpr std::array<SystemErrorMapping, 15> kSystemErrorMappings = {
     SystemErrorMapping{system_error::kFileNotFound, ErrorNumber::FileNotFound},
     SystemErrorMapping{system_error::kPathNotFound, ErrorNumber::PathNotFound},
     SystemErrorMapping{system_error::kAccessDenied, ErrorNumber::PermissionDenied},
@@ -24,6 +22,8 @@ constexpr std::array<SystemErrorMapping, 14> kSystemErrorMappings = {
     SystemErrorMapping{system_error::kModuleNotFound, ErrorNumber::DllLoad},
     SystemErrorMapping{system_error::kProcNotFound, ErrorNumber::DllEntryPoint},
     SystemErrorMapping{system_error::kBadPathName, ErrorNumber::BadFileName},
+    // Back under its name after its deletion, or never gone: something keeps it.
+    SystemErrorMapping{system_error::kAlreadyExists, ErrorNumber::FileAlreadyExists},
     // A name that leads out of the tool's folder: refused, nothing touched.
     SystemErrorMapping{system_error::kStoppedOnSymlink, ErrorNumber::PathFileAccess},
 };
@@ -31,10 +31,11 @@ constexpr std::array<SystemErrorMapping, 14> kSystemErrorMappings = {
 namespace {
 
 // The numbers the runtime describes, in the order of each language's texts.
-constexpr std::array<ErrorNumber, 9> kDescribed = {
-    ErrorNumber::OutOfMemory,    ErrorNumber::DllLoad,          ErrorNumber::BadFileName,
-    ErrorNumber::FileNotFound,   ErrorNumber::PermissionDenied, ErrorNumber::DiskNotReady,
-    ErrorNumber::PathFileAccess, ErrorNumber::PathNotFound,     ErrorNumber::DllEntryPoint,
+constexpr std::array<ErrorNumber, 10> kDescribed = {
+    ErrorNumber::OutOfMemory,       ErrorNumber::DllLoad,          ErrorNumber::BadFileName,
+    ErrorNumber::FileNotFound,      ErrorNumber::PermissionDenied, ErrorNumber::DiskNotReady,
+    ErrorNumber::PathFileAccess,    ErrorNumber::PathNotFound,     ErrorNumber::DllEntryPoint,
+    ErrorNumber::FileAlreadyExists,
 };
 // After the descriptions: what comes before the error's number, and before
 // the system's code.
@@ -49,6 +50,7 @@ constexpr std::size_t kHeldOpen = kProgramsUseIt + 1;
 constexpr std::size_t kReadOnly = kHeldOpen + 1;
 constexpr std::size_t kNeedsAdministrator = kReadOnly + 1;
 constexpr std::size_t kLeadsOutside = kNeedsAdministrator + 1;
+constexpr std::size_t kComesBack = kLeadsOutside + 1;
 
 // Programs an advice names at most; more are rare, and the user finds them.
 constexpr std::size_t kMaxNamed = 3;
@@ -67,12 +69,14 @@ constexpr std::array<RuntimeTexts, 1> kRuntimeTexts = {
     // Chinese (PRC); also what any other locale gets.
     RuntimeTexts{2052,
                  L"内存不足\0加载 DLL 错误\0文件名或文件号错误\0文件未找到\0权限被拒绝\0磁盘未准备好\0"
-                 L"路径/文件访问错误\0路径未找到\0找不到 DLL 入口点\0运行时错误 '\0(系统错误 \0"
+                 L"路径/文件访问错误\0路径未找到\0找不到 DLL 入口点\0文件已存在\0运行时错误 '\0(系统错误 \0"
                  L"（进程 \0）\0、\0正在使用此文件。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
                  L"此文件正被其他程序使用。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
                  L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。\0"
                  L"删除此注册表项需要管理员权限。请以管理员身份运行本工具。\0"
-                 L"此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"},
+                 L"此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。\0"
+                 L"它在删除后又出现了：有程序仍在使用或不断重新创建它。请关闭本软件（以及它启动的程序），"
+                 L"然后再次运行本工具，即可完成卸载。"},
 };
 
 struct RootKeyName {
@@ -157,19 +161,22 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
                      Decimal(systemCode, systemDigits), L")"sv, advice.empty() ? advice : L"\n\n"sv, advice});
 }
 
-Text FileAdvice(std::uint32_t systemCode, const Text& path) {
+Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, const platform::FileId& folderId,
+                std::wstring_view name) {
   std::size_t advice = kHeldOpen;
   Text programs;
   // What stands there now; no program's sharing keeps the tool from looking.
   platform::OpenFile file;
   platform::FileFacts facts;
-  const bool looked = LookInOwnFolder(path, file, facts) == 0;
+  const bool looked = platform::OpenInFolder(folder, folderId, name, platform::Access::Look, file, facts) == 0;
   if (systemCode == system_error::kStoppedOnSymlink) {
     advice = kLeadsOutside;
+  } else if (systemCode == system_error::kAlreadyExists) {
+    advice = kComesBack;
   } else if (systemCode != system_error::kAccessDenied && systemCode != system_error::kSharingViolation &&
-             systemCode != system_error::kLockViolation && systemCode != system_error::kAlreadyExists) {
-    // Only a refusal (5), a file in use (32, 33) or one put back at once
-    // (183) can be another program's doing.
+             systemCode != system_error::kLockViolation) {
+    // Only a refusal (5) or a file in use (32, 33) can be another program's
+    // doing.
     return {};
   } else if (systemCode == system_error::kAccessDenied && looked && facts.readOnly) {
     advice = kReadOnly;
@@ -204,7 +211,10 @@ void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view su
   // An elevated administrator who is refused would gain nothing by it.
   const bool keyRefused =
       !subjectPrefix.empty() && systemCode == system_error::kAccessDenied && !platform::IsElevated();
-  Raise(number, systemCode, subjectPrefix, subject, keyRefused ? RuntimeText(kNeedsAdministrator) : L""sv);
+  Raise(number, systemCode, subjectPrefix, subject,
+        systemCode == system_error::kAlreadyExists ? RuntimeText(kComesBack)
+        : keyRefused                               ? RuntimeText(kNeedsAdministrator)
+                                                   : L""sv);
 }
 
 void UseProject(const ProjectHeader& header) {

@@ -17,6 +17,7 @@ enum class ErrorNumber : std::uint16_t {
   DllLoad = 48,
   BadFileName = 52,
   FileNotFound = 53,
+  FileAlreadyExists = 58,
   PermissionDenied = 70,
   DiskNotReady = 71,
   PathFileAccess = 75,
@@ -31,7 +32,7 @@ struct SystemErrorMapping {
 
 // System codes and the numbers they raise; any other is PathFileAccess.
 // constexpr where it is defined, which the check does not see.
-extern const std::array<SystemErrorMapping, 14> kSystemErrorMappings;  // NOLINT(bugprone-dynamic-static-initializers)
+extern const std::array<SystemErrorMapping, 15> kSystemErrorMappings;  // NOLINT(bugprone-dynamic-static-initializers)
 
 ErrorNumber ErrorForSystemCode(std::uint32_t code);
 
@@ -48,9 +49,11 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
                      std::wstring_view subject, std::wstring_view advice = {});
 
 // What the user can do about a file that could not be deleted, by the cause
-// the system shows now; empty when there is no advice. Looks at the file the
-// path names in the held own folder.
-Text FileAdvice(std::uint32_t systemCode, const Text& path);
+// the system shows now; empty when there is no advice. Looks at the file
+// `name` in the held `folder` (whose identity is `folderId`) where the cause
+// may show there.
+Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, const platform::FileId& folderId,
+                std::wstring_view name);
 
 // Reports a run-time error with its advice and ends the program with its
 // number.
@@ -60,7 +63,8 @@ Text FileAdvice(std::uint32_t systemCode, const Text& path);
 // Raises a run-time error: reports it and ends the program with its number.
 // The tool installs no handlers, so this never returns. A subject with a
 // prefix is a registry key, and a key refused to a user who could have more
-// rights gets the advice to run the tool as an administrator.
+// rights gets the advice to run the tool as an administrator; a key that
+// keeps coming back (183), the advice to close what makes it.
 [[noreturn]] void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
                            std::wstring_view subject);
 

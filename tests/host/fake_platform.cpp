@@ -35,7 +35,9 @@ constexpr std::int32_t kStatusCannotDelete = static_cast<std::int32_t>(0xC000012
 rt::platform::FileId IdOf(const std::wstring& path) {
   rt::platform::FileId id;
   id.parts[0] = static_cast<std::uint32_t>(std::hash<std::wstring>{}(path));
-  id.parts[1] = g_generation[path];
+  // A file put back under a name has another number, unless the file system
+  // gives it the old one's.
+  id.parts[1] = g_system.renumbered.count(path) != 0 ? 0 : g_generation[path];
   return id;
 }
 
@@ -291,8 +293,9 @@ std::uint32_t ExecutableName(Text& name) {
 void CloseFile(void* handle) noexcept {
   fake::System& s = fake::Get();
   const auto& [path, marked] = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(handle) - 1);
-  // A lingering file stays, as one another handle keeps open.
-  if (!marked || s.lingering[path] != 0) {
+  // A lingering file stays, as one another handle keeps open; and so does one
+  // whose deletion does not stand.
+  if (!marked || s.lingering[path] != 0 || s.unstood.count(path) != 0) {
     return;
   }
   s.files.erase(path);
@@ -321,10 +324,30 @@ std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
   if (s.folderError != 0) {
     return s.folderError;
   }
-  s.heldFolder = path;
-  id = fake::IdOf(s.heldFolder);
-  OpenFake(s.heldFolder, folder);
+  const std::wstring held(path);
+  if (!s.mirror.empty() && held == s.mirror) {
+    // The mirror: there while it holds a file.
+    const auto below = s.files.lower_bound(held + L"\\");
+    if (below == s.files.end() || below->compare(0, held.size() + 1, held + L"\\") != 0) {
+      return 3;
+    }
+  } else {
+    s.heldFolder = held;
+  }
+  id = fake::IdOf(held);
+  OpenFake(held, folder);
   return 0;
+}
+
+std::uint32_t HoldMirror(const OpenFile& /*folder*/, std::wstring_view /*path*/, OpenFile& mirror, FileId& id,
+                         Text& mirrorPath) {
+  fake::System& s = fake::Get();
+  mirrorPath = Text::Join({s.mirror});
+  if (s.mirror.empty()) {
+    return 0;
+  }
+  const std::uint32_t status = HoldFolder(s.mirror, mirror, id);
+  return status == 3 ? 0 : status;
 }
 
 std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, std::wstring_view name, Access access,
@@ -332,6 +355,12 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
   fake::System& s = fake::Get();
   const std::wstring path =
       fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(folder.get()) - 1).path + L"\\" + std::wstring(name);
+  if (access == Access::Alone) {
+    // Held elsewhere while it lingers.
+    if (const auto linger = s.lingering.find(path); linger != s.lingering.end() && linger->second > 0) {
+      return 32;
+    }
+  }
   if (access == Access::Delete) {
     s.log.push_back(L"file " + path);
     // A look is refused by no program's sharing.
@@ -357,6 +386,7 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
     s.files.erase(path);  // after this look
   }
   facts.id = fake::IdOf(path);
+  facts.changeTime = fake::g_generation[path];
   facts.readOnly = s.readOnly.count(path) != 0;
   OpenFake(path, file);
   return 0;

@@ -25,6 +25,9 @@ struct System {
   std::set<std::wstring> deletePending;              // open as being deleted already (303)
   std::map<std::wstring, int> lingering;             // path -> looks it survives its deletion by, the same file
   std::map<std::wstring, int> returning;             // path -> looks after its deletion until a new file is there
+  std::set<std::wstring> renumbered;                 // put back with the number of the one that went
+  std::set<std::wstring> unstood;                    // deletion accepted, yet the file stays, held by no one
+  std::wstring mirror;                               // the folder's VirtualStore mirror; empty: none
   std::uint32_t folderError = 0;                     // opening the tool's own folder
   std::set<std::wstring> readOnly;                   // open, but their deletion is refused (5)
   // path -> programs that have it loaded or open, as "name" and process id

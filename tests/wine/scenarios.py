@@ -61,7 +61,7 @@ CLIENT_96 = (264, 111)
 LABEL_96 = (64, 24, 145, 33)
 BUTTON_96 = (88, 72, 65, 25)
 
-ERROR_NAMES = {70: "权限被拒绝", 75: "路径/文件访问错误", 76: "路径未找到"}
+ERROR_NAMES = {58: "文件已存在", 70: "权限被拒绝", 75: "路径/文件访问错误", 76: "路径未找到"}
 REFUSED = 681  # the system code of a name that leads out of the tool's folder
 
 # Registry keys the tool removes, as seen through HKCR, and where each is seeded.
@@ -80,17 +80,21 @@ class Run:
     answer: str = "click-yes"        # click-yes | return | click-no
     finish: str | None = "click"     # click | return | space | escape | alt-f4 | wm-close | close-box; None: never appears
     exit_code: int = 0
-    left: tuple[str, ...] = ()       # targets still in the folder afterwards
-    keys_left: bool = False
-    # During this run: ("hold" | "hold-shared" | "hold-pipe" | "read-only" | "run" | "run-short" | "load",
-    # target); "hold-shared" holds it with delete sharing, "hold-pipe" holds it and lists a named
-    # pipe it serves as its program's path (the pipe must never be opened), "run" starts a program
-    # as the target ("run-short" through its folder's 8.3 short name), "load" has a program load
-    # the target as a module.
+    left: tuple[str, ...] | None = ()  # targets still in the folder afterwards; None: either way
+    keys_left: bool | None = False  # None: not looked at (a key something keeps making)
+    # During this run: ("hold" | "hold-shared" | "hold-pipe" | "read-only" | "run" | "run-short" | "load" |
+    # "recreate" | "keep-key", target); "hold-shared" holds it with delete sharing, "hold-pipe" holds it
+    # and lists a named pipe it serves as its program's path (the pipe must never be opened), "run"
+    # starts a program as the target ("run-short" through its folder's 8.3 short name), "load" has a
+    # program load the target as a module, "recreate" makes the file again whenever it is gone,
+    # "keep-key" the key HKLM\target.
     obstacle: tuple[str, str] | None = None
     error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
     advice: str | None = None       # the advice below the report; {pid} stands for the obstacle's process id
-    # What an attacker does: "link-out" makes a target a link to a file outside the folder before
+    # Names of MIRRORED left in the folder's VirtualStore mirror afterwards, for a row that stages one.
+    mirror_left: tuple[str, ...] = ()
+    # What an attacker does: "mirror-link-out" makes the mirror's sarnoth.txt a link to a file outside;
+    # "link-out" makes a target a link to a file outside the folder before
     # the run, "link-down" one to the file of that name in the subfolder; "replace-folder" renames
     # the folder and puts a link to another in its place while the confirmation box is up (from the
     # Unix side, which Wine's share modes do not stop).
@@ -111,6 +115,10 @@ class Scenario:
     subkeys: tuple[str, ...] = ()  # more keys seeded below the targets, by full path
     # Keys whose counted name holds a NUL, each with a subkey, planted below (HKLM|HKCU, parent).
     nul_keys: tuple[tuple[str, str], ...] = ()
+    # A VirtualStore mirror of the folder, staged with MIRRORED and one file of its own:
+    # "program-files" puts the folder in the prefix's C:\Program Files, where Windows virtualises a
+    # legacy program's writes; "elsewhere" stages a mirror for the usual folder anyway.
+    mirror: str | None = None
 
 
 # The advice below a report, by cause. Wine does not say which processes have a file open, so a
@@ -123,6 +131,12 @@ ADVICE_RUNNING = "Orvandel.exe（进程 {pid}）正在使用此文件。" + RERU
 ADVICE_LOADED = "holder.exe（进程 {pid}）正在使用此文件。" + RERUN
 ADVICE_READ_ONLY = "此文件为只读文件。请取消其只读属性，然后再次运行本工具。"
 ADVICE_OUTSIDE = "此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
+
+
+ADVICE_BACK = "它在删除后又出现了：有程序仍在使用或不断重新创建它。请关闭本软件（以及它启动的程序），然后再次运行本工具，即可完成卸载。"
+# What the application writes beside itself, and so what Windows keeps in its mirror.
+MIRRORED = ("tolvane.dat", "marrowin.dat", "sarnoth.txt", "TIMBRAL.txt")
+MIRROR_OWN_FILE = "settings-keep.ini"
 
 
 def held(target: str, system_error: int = 32) -> Run:
@@ -168,6 +182,22 @@ SCENARIOS = (
     # HKCU\Software\Classes through HKCR (measured: a user-only key is invisible there), so this
     # asserts what Wine can show: the keys gone from HKCR and the machine copies gone.
     Scenario("user_and_machine_class_keys", (Run(),), seed="user+machine"),
+    # Something makes a target again at once while the tool runs: reported, never the window.
+    Scenario("file_recreated_during_the_run", (
+        Run(answer="return", finish=None, exit_code=58, left=("TIMBRAL.txt",), obstacle=("recreate", "TIMBRAL.txt"),
+            error=(58, 183, "TIMBRAL.txt"), advice=ADVICE_BACK),)),
+    Scenario("key_recreated_during_the_run", (
+        # Found back in the walk (files untouched) or at the last look (files gone): either way reported.
+        Run(answer="return", finish=None, exit_code=58, left=None, obstacle=("keep-key", "password"),
+            error=(58, 183, r"HKEY_LOCAL_MACHINE\password"), advice=ADVICE_BACK, keys_left=None),)),
+    # The user's VirtualStore mirror of a folder under Program Files goes too, the mirror's own
+    # file and the mirror folder stay; a folder elsewhere has no mirror, and one staged is untouched;
+    # a mirror's name that leads out is refused like the folder's.
+    Scenario("mirror_under_program_files_goes_too", (Run(),), mirror="program-files"),
+    Scenario("mirror_of_a_folder_elsewhere_is_untouched", (Run(mirror_left=MIRRORED),), mirror="elsewhere"),
+    Scenario("mirror_name_linking_outside_is_refused", (
+        Run(answer="return", finish=None, exit_code=75, attack="mirror-link-out", mirror_left=MIRRORED[2:],
+            error=(75, REFUSED, "mirror/sarnoth.txt"), advice=ADVICE_OUTSIDE),), mirror="program-files"),
     # --- the completion window ---
     Scenario("window_closed_by_wm_close", (Run(finish="wm-close"),)),
     Scenario("window_closed_by_close_box", (Run(finish="close-box"),)),
@@ -225,8 +255,27 @@ def check(condition: bool, message: str) -> None:
 
 
 def windows_path(path: Path) -> str:
-    """The same file through Wine's Z: drive, as the tool sees its own folder."""
+    """The same file as the tool sees it: through C: inside the prefix's drive_c, else Wine's Z: drive."""
+    drive_c = STATE / "prefix" / "drive_c"
+    if path.is_relative_to(drive_c):
+        return "C:\\" + str(path.relative_to(drive_c)).replace("/", "\\")
     return "Z:" + str(path).replace("/", "\\")
+
+
+def mirror_of(folder: Path) -> Path:
+    """Where Windows would keep a legacy program's writes into FOLDER: the prefix user's VirtualStore."""
+    users = STATE / "prefix" / "drive_c" / "users"
+    local = next(p for p in sorted(users.iterdir()) if p.name != "Public") / "AppData" / "Local"
+    return local / "VirtualStore" / Path(*windows_path(folder)[3:].split("\\"))
+
+
+def stage_mirror(folder: Path) -> Path:
+    mirror = mirror_of(folder)
+    shutil.rmtree(mirror, ignore_errors=True)
+    mirror.mkdir(parents=True)
+    for name in MIRRORED + (MIRROR_OWN_FILE,):
+        (mirror / name).write_text("written beside the application\n")
+    return mirror
 
 
 def scaled(values, dpi: int):
@@ -454,8 +503,13 @@ class Obstacle:
             # Started as the target; what it holds is elsewhere.
             held = wine.work / "unrelated.dat"
             held.write_text("not the tool's\n")
-        extra = {"load": ["load"], "hold-shared": ["share-delete"], "hold-pipe": ["pipe"]}.get(kind, [])
+        extra = {"load": ["load"], "hold-shared": ["share-delete"], "hold-pipe": ["pipe"],
+                 "recreate": ["recreate"]}.get(kind, [])
         program = str(self.path) if kind == "run" else str(wine.tools / "holder.exe")
+        if kind == "keep-key":
+            self.holder = wine.start("holder", str(wine.tools / "reglink.exe"), "--keep", target,
+                                     windows_path(self.stop_file))
+            return
         if kind == "run-short":
             # The short path, as Wine's cmd gives it (for a path without spaces).
             found = wine.run("cmd", "/c", f"for %I in ({windows_path(self.path)}) do @echo %~sI")
@@ -498,8 +552,10 @@ def check_confirmation(box: dict) -> None:
 def check_error_box(box: dict, folder: Path, error: tuple[int, int, str], advice: str | None) -> None:
     number, system_error, target = error
     texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
-    expected = (f"{ERROR_HEADING} '{number}':\n\n{ERROR_NAMES[number]}\n\n"
-                f"{windows_path(folder / target)}\n(系统错误 {system_error})")
+    where = (target if target.startswith("HKEY_") else
+             windows_path(mirror_of(folder) / target[len("mirror/"):]) if target.startswith("mirror/") else
+             windows_path(folder / target))
+    expected = f"{ERROR_HEADING} '{number}':\n\n{ERROR_NAMES[number]}\n\n{where}\n(系统错误 {system_error})"
     if advice:
         expected += "\n\n" + advice
     check(expected in texts, f"error text {texts!r}, expected {expected!r}")
@@ -545,6 +601,12 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
     obstacle = Obstacle(wine, folder, run.obstacle)
     outside = wine.work / "outside"
     moved = folder.with_name(folder.name + "-moved")
+    if run.attack == "mirror-link-out":
+        outside.mkdir(exist_ok=True)
+        (outside / "secret.dll").write_text("not the tool's\n")
+        link = mirror_of(folder) / "sarnoth.txt"
+        link.unlink()
+        link.symlink_to(outside / "secret.dll")
     if run.attack in ("link-out", "link-down"):
         link = folder / run.error[2]
         leads_to = folder / SUBFOLDER / link.name
@@ -611,7 +673,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
             folder.unlink()
             moved.rename(folder)
     check(not seen, f"a {DONE_TITLE!r} window appeared")
-    if run.attack in ("link-out", "replace-folder"):
+    if run.attack in ("link-out", "replace-folder", "mirror-link-out"):
         kept = [p.name for p in outside.iterdir()] if outside.exists() else []
         expected = TARGETS if run.attack == "replace-folder" else ("secret.dll",)
         check(sorted(kept) == sorted(expected), f"outside the folder only {sorted(kept)} survived")
@@ -619,12 +681,18 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
     if run.obstacle and run.obstacle[0] == "hold-pipe":
         check(b"connected" not in obstacle.holder.log_path.read_bytes(), "the tool opened the listed pipe")
     left = leftovers(folder, exe.name)
-    check(left == set(run.left), f"left in the folder: {sorted(left)}, expected {sorted(run.left)}")
+    check(run.left is None or left == set(run.left), f"left in the folder: {sorted(left)}, expected {run.left}")
     check((folder / exe.name).exists() and (folder / UNRELATED_FILE).exists()
           and (folder / SUBFOLDER / "Kembrasil.ocx").exists(), "the tool removed something not its own")
-    for key in keys:
+    for key in keys if run.keys_left is not None else ():
         check(wine.registry_has(key) == run.keys_left,
               f"{key} {'missing' if run.keys_left else 'still there'}")
+    if scenario.mirror:
+        mirror = mirror_of(folder)
+        left_in_mirror = {p.name for p in mirror.iterdir()} - {MIRROR_OWN_FILE}
+        check(left_in_mirror == set(run.mirror_left),
+              f"left in the mirror: {sorted(left_in_mirror)}, expected {sorted(run.mirror_left)}")
+        check((mirror / MIRROR_OWN_FILE).exists(), "the mirror's own file was removed")
     check_bystanders(wine)
 
 
@@ -639,6 +707,8 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
         shutil.rmtree(wine.work, ignore_errors=True)
     wine.work.mkdir(parents=True)
     folder = wine.work / scenario.folder
+    if scenario.mirror == "program-files":
+        folder = STATE / "prefix" / "drive_c" / "Program Files" / f"Orvandel {scenario.name}"
     if scenario.dpi != 96:
         subprocess.run([str(PREFIX_SH), "dpi", str(scenario.dpi)], check=True, stdin=subprocess.DEVNULL)
     try:
@@ -646,6 +716,8 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
             run_together(wine, scenario, folder, exe)
             return
         stage_folder(folder, exe)
+        if scenario.mirror:
+            stage_mirror(folder)
         keys = seed_registry(wine, scenario.seed, folder)
         if scenario.subkeys:
             wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", ""]

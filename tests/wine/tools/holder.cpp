@@ -1,9 +1,10 @@
-// holder FILE STOPFILE [load | share-delete | pipe]
+// holder FILE STOPFILE [load | share-delete | pipe | recreate]
 // Opens FILE without delete sharing (or, with "load", loads it as a module), writes "holding
 // PID" to standard output and keeps it until STOPFILE exists, so another program's DeleteFileW
 // fails. With "share-delete" it lets deletion through, and only keeps the file alive. With
 // "pipe" it also serves a named pipe and lists it as its own program's path in its module list,
-// as any program may rewrite that list, and writes "connected" if anyone opens the pipe.
+// as any program may rewrite that list, and writes "connected" if anyone opens the pipe. With
+// "recreate" it holds nothing and makes FILE again, at once, whenever it is gone.
 // Copied into a folder under another name, it is also a running program of that name.
 // Gives up after two minutes so a failed test never leaves it behind.
 #include <windows.h>
@@ -48,8 +49,24 @@ HANDLE ListPipeAsModule(OVERLAPPED& pending) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 3 && argc != 4) {
-    say("usage: holder FILE STOPFILE [load | share-delete | pipe]\n");
+    say("usage: holder FILE STOPFILE [load | share-delete | pipe | recreate]\n");
     return 2;
+  }
+  if (argc == 4 && lstrcmpW(argv[3], L"recreate") == 0) {
+    char line[32];
+    wsprintfA(line, "holding %lu\n", GetCurrentProcessId());
+    say(line);
+    // As fast as it can: a removal tool looks again within milliseconds.
+    for (DWORD started = GetTickCount(); GetTickCount() - started < 120000;) {
+      if (GetFileAttributesW(argv[2]) != INVALID_FILE_ATTRIBUTES) break;
+      for (int i = 0; i < 1000; ++i) {
+        if (GetFileAttributesW(argv[1]) == INVALID_FILE_ATTRIBUTES) {
+          CloseHandle(CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+      }
+    }
+    say("released\n");
+    return 0;
   }
   HANDLE file = INVALID_HANDLE_VALUE;
   HMODULE module = nullptr;

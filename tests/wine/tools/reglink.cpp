@@ -3,6 +3,10 @@
 // \Registry\Machine\Software\X), replacing a key already there. The scenarios plant
 // links with it, as an attacker would; reg.exe and regedit cannot make them.
 //
+// reglink --keep KEY STOPFILE
+// Makes HKEY_LOCAL_MACHINE\KEY again, at once, whenever it is gone, until STOPFILE exists, as a
+// program that keeps its settings would.
+//
 // reglink --nul HKLM|HKCU PARENT
 // Makes a key below PARENT whose counted name holds a NUL ("nul" NUL "key"), with a subkey
 // of its own, as any program can through the native call; no NUL-terminated call can name it.
@@ -46,9 +50,27 @@ int PlantNulKey(const wchar_t* hive, const wchar_t* parentPath) {
 
 }  // namespace
 
+int KeepKey(const wchar_t* path, const wchar_t* stopFile) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "keeping\n", 8, &written, nullptr);
+  for (DWORD started = GetTickCount(); GetTickCount() - started < 120000;) {
+    if (GetFileAttributesW(stopFile) != INVALID_FILE_ATTRIBUTES) break;
+    for (int i = 0; i < 1000; ++i) {
+      HKEY key = nullptr;
+      if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+      }
+    }
+  }
+  return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && lstrcmpW(argv[1], L"--nul") == 0) {
     return PlantNulKey(argv[2], argv[3]);
+  }
+  if (argc == 4 && lstrcmpW(argv[1], L"--keep") == 0) {
+    return KeepKey(argv[2], argv[3]);
   }
   if (argc != 3) {
     return 2;
