@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/unique_handle.h"
+#include "registry/native_keys.h"
 
 namespace Module1 {
 
@@ -13,44 +14,10 @@ namespace {
 
 using namespace std::string_view_literals;
 
-using Key = std::uintptr_t;
+using namespace native;
 
 constexpr std::uint32_t kEnumerateSubKeys = 0x8;
 constexpr std::uint32_t kDelete = 0x10000;
-// Every key is opened as itself: a link is the link, never what it names.
-constexpr std::uint32_t kOpenLink = 0x8;       // REG_OPTION_OPEN_LINK
-constexpr std::uint32_t kObjOpenLink = 0x100;  // the same, to the native call
-constexpr std::uint32_t kCaseInsensitive = 0x40;
-
-// Windows keeps a tree at most 512 levels deep; a key name is at most 255
-// characters.
-constexpr std::size_t kMaxDepth = 512;
-constexpr std::size_t kMaxKeyName = 255;
-
-// Below the target, keys are named as the registry counts them, so a name
-// holding a NUL, which any program can give a key and no NUL-terminated
-// call can name, is opened and removed like any other.
-struct CountedName {
-  std::uint16_t bytes;
-  std::uint16_t roomBytes;
-  const wchar_t* text;
-};
-struct ObjectAttributes {
-  std::uint32_t size;
-  Key root;
-  const CountedName* name;
-  std::uint32_t attributes;
-  const void* securityDescriptor;
-  const void* securityQualityOfService;
-};
-constexpr int kKeyBasicInformation = 0;
-struct KeyBasicInformation {
-  std::int64_t lastWriteTime;
-  std::uint32_t titleIndex;
-  std::uint32_t nameBytes;
-  std::array<wchar_t, kMaxKeyName> name;
-};
-constexpr int kKeyNameInformation = 3;
 
 constexpr rt::DeclaredFunction kRegOpenKeyExA{L"advapi32.dll", "RegOpenKeyExA"};
 constexpr rt::DeclaredFunction kRegCloseKey{L"advapi32.dll", "RegCloseKey"};
@@ -77,13 +44,6 @@ struct KeyCloser {
   void operator()(Key key) const noexcept { rt::Declared<RegCloseKey, kRegCloseKey>()(key); }
 };
 using OpenKey = rt::UniqueHandle<Key, KeyCloser>;
-
-constexpr std::int32_t kStatusNoMoreEntries = static_cast<std::int32_t>(0x8000001AU);
-constexpr std::int32_t kStatusNameNotFound = static_cast<std::int32_t>(0xC0000034U);
-// A subkey that appeared meanwhile keeps its parent; and one deleted by
-// someone else meanwhile counts as deleted.
-constexpr std::int32_t kStatusCannotDelete = static_cast<std::int32_t>(0xC0000121U);
-constexpr std::int32_t kStatusKeyDeleted = static_cast<std::int32_t>(0xC000017CU);
 
 // A target removed and back at once, time after time, or a tree refilled as
 // fast as it goes (some million keys): something keeps making it.

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "registry/native_keys.h"
 #include "runtime/runtime.h"
 
 namespace fake {
@@ -27,9 +28,9 @@ std::map<std::wstring, std::uint32_t> g_generation;
 std::map<std::wstring, int> g_away;
 
 constexpr std::uintptr_t kFirstKeyHandle = 0x1000;
-constexpr std::uint32_t kOpenLink = 0x8;
-constexpr std::int32_t kStatusKeyDeleted = static_cast<std::int32_t>(0xC000017CU);
-constexpr std::int32_t kStatusCannotDelete = static_cast<std::int32_t>(0xC0000121U);
+using Module1::native::kOpenLink;
+using Module1::native::kStatusCannotDelete;
+using Module1::native::kStatusKeyDeleted;
 
 // The same in every fresh System, so that runs in one process agree.
 rt::platform::FileId IdOf(const std::wstring& path) {
@@ -118,29 +119,12 @@ std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subK
   return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, result);
 }
 
-// The native calls' counted names and what they fill, as the tool lays them out.
-struct CountedName {
-  std::uint16_t bytes;
-  std::uint16_t roomBytes;
-  const wchar_t* text;
-};
-struct ObjectAttributes {
-  std::uint32_t size;
-  std::uintptr_t root;
-  const CountedName* name;
-  std::uint32_t attributes;
-  const void* securityDescriptor;
-  const void* securityQualityOfService;
-};
-struct KeyBasicInformation {
-  std::int64_t lastWriteTime;
-  std::uint32_t titleIndex;
-  std::uint32_t nameBytes;
-  wchar_t name[255];  // NOLINT(modernize-avoid-c-arrays): the system's layout
-};
-constexpr std::uint32_t kObjOpenLink = 0x100;
-constexpr std::int32_t kStatusNameNotFound = static_cast<std::int32_t>(0xC0000034U);
-constexpr std::int32_t kStatusNoMoreEntries = static_cast<std::int32_t>(0x8000001AU);
+using Module1::native::CountedName;
+using Module1::native::KeyBasicInformation;
+using Module1::native::kObjOpenLink;
+using Module1::native::kStatusNameNotFound;
+using Module1::native::kStatusNoMoreEntries;
+using Module1::native::ObjectAttributes;
 
 std::int32_t ToStatus(std::int32_t error) {
   switch (error) {
@@ -180,11 +164,11 @@ std::int32_t RT_WINAPI FakeNtEnumerateKey(std::uintptr_t key, std::uint32_t inde
   const auto shown = g_system.shownAs.find(subkey);
   const std::wstring shownName = shown != g_system.shownAs.end() ? shown->second : subkey.substr(path.size() + 1);
   auto* basic = static_cast<KeyBasicInformation*>(information);
-  if (size < sizeof *basic || shownName.size() > std::size(basic->name)) {
+  if (size < sizeof *basic || shownName.size() > basic->name.size()) {
     return static_cast<std::int32_t>(0x80000005U);
   }
   basic->nameBytes = static_cast<std::uint32_t>(shownName.size() * sizeof(wchar_t));
-  shownName.copy(basic->name, shownName.size());
+  shownName.copy(basic->name.data(), shownName.size());
   *returned = sizeof *basic;
   return 0;
 }
