@@ -31,9 +31,7 @@ build() { # LABEL SED-EXPRESSION
 }
 
 build "as built" ''
-build "-Os instead of -Oz" 's/ -Oz -fno-ident)/ -Os -fno-ident)/'
-build "without -fno-ident" 's/ -Oz -fno-ident)/ -Oz)/'
-build "without -malign-data=abi" 's/ -malign-data=abi)/)/'
+build "-Os instead of -Oz" 's/UNINSTALL_CXX_FLAGS -Oz)/UNINSTALL_CXX_FLAGS -Os)/'
 build "without -mpreferred-stack-boundary=2" 's/ -mpreferred-stack-boundary=2//'
 build "without -fomit-frame-pointer" 's/ -fomit-frame-pointer//'
 build "without -fno-inline-functions-called-once" 's/ -fno-inline-functions-called-once//'

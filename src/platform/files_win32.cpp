@@ -136,15 +136,18 @@ DWORD IdentifyOn(HANDLE file, DWORD volume, FileId& id) {
   return status == 0 ? 0 : native::DosError(status);
 }
 
-// Whether `file`, opened as `name` in the folder `folderId`, is that name:
-// 0 when it is, 681 when the system shows it elsewhere, or the code of the
-// check that could not run, and then the file is not taken for the name.
-// Windows opens a link as itself, and the answer is yes by construction;
-// Wine resolves a Unix symbolic link on open, and the file it reached then
-// has another name, or lies in another folder, which shows in the name the
-// system gives the handle: its last part must be `name`, and what comes
-// before it must open as the held folder itself, volume and index.
-DWORD CheckIsTheName(HANDLE file, const FileId& folderId, std::wstring_view name) {
+// Whether `file`, opened as `name` in the held `folder` (whose identity is
+// `folderId`), is that name: 0 when it is, 681 when the system shows it
+// elsewhere, or the code of the check that could not run, and then the file
+// is not taken for the name. Windows opens a link as itself, and the answer
+// is yes by construction; Wine resolves a Unix symbolic link on open, and
+// the file it reached then has another name, or lies in another folder,
+// which shows in the name the system gives the handle: its last part must be
+// `name`, and what comes before it must open as the held folder itself. Its
+// number is compared always; its volume too where it is named otherwise
+// than the held folder (a volume's serial costs Wine a third of a
+// millisecond, and a folder named as the held one lies on its volume).
+DWORD CheckIsTheName(HANDLE file, HANDLE folder, const FileId& folderId, std::wstring_view name) {
   Text room;
   std::wstring_view given;
   DWORD status = native::NameOf(file, room, given);
@@ -158,11 +161,18 @@ DWORD CheckIsTheName(HANDLE file, const FileId& folderId, std::wstring_view name
   if (!native::SameText({given.data() + last, given.size() - last}, name)) {
     return system_error::kStoppedOnSymlink;
   }
+  const std::wstring_view parentName{given.data(), last != 0 ? last - 1 : 0};
+  Text folderRoom;
+  std::wstring_view folderName;
+  status = native::NameOf(folder, folderRoom, folderName);
   OpenFile parent;
   FileFacts facts;
-  status = OpenNative(nullptr, {given.data(), last}, 0, kShareAll, kDirectoryFile, parent);
   if (status == 0) {
-    status = native::Examine(parent.get(), facts);
+    status = OpenNative(nullptr, {given.data(), last}, 0, kShareAll, kDirectoryFile, parent);
+  }
+  if (status == 0) {
+    status = native::SameText(parentName, folderName) ? IdentifyOn(parent.get(), folderId.parts[0], facts.id)
+                                                      : native::Examine(parent.get(), facts);
   }
   return status != 0 ? status : SameFile(facts.id, folderId) ? 0 : system_error::kStoppedOnSymlink;
 }
@@ -210,10 +220,10 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
   if (status == 0) {
     status =
         GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) != FALSE ? 0 : GetLastError();
-    facts.changeTime = static_cast<std::uint64_t>(basic.ChangeTime.QuadPart);
+    facts.changeTime = {basic.ChangeTime.LowPart, static_cast<std::uint32_t>(basic.ChangeTime.HighPart)};
   }
   if (status == 0 && forDeletion) {
-    status = CheckIsTheName(file.get(), folderId, name);
+    status = CheckIsTheName(file.get(), folder.get(), folderId, name);
   }
   if (status != 0) {
     file.reset();

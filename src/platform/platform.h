@@ -45,7 +45,9 @@ struct FileFacts {
   // When the file last changed in any way, its name included, in 100 ns
   // units: a file made anew under a name differs here even where the system
   // gives it the number of the one that went (FAT, exFAT, ext4 under Wine).
-  std::uint64_t changeTime = 0;
+  // Two halves: a 64-bit member would have every function holding the facts
+  // realign its stack.
+  std::array<std::uint32_t, 2> changeTime{};
   bool readOnly = false;
 };
 

@@ -180,23 +180,20 @@ std::uint32_t LookFor(Key hive, const char* path, rt::Text& /*where*/) {
 void EachCopy(rt::RootKey root, std::wstring_view keyPath, std::uint32_t (*step)(Key, const char*, rt::Text&)) {
   const bool classes = root == rt::RootKey::ClassesRoot;
   rt::AnsiText path;
-  const std::uint32_t converted =
+  // Never an empty path, which would name the hive itself: a conversion
+  // that fails or comes out empty stops here.
+  std::uint32_t status =
       rt::vbaStrToAnsi(rt::Text::Join({classes ? LR"(Software\Classes\)"sv : L""sv, keyPath}).view(), path);
-  if (converted != 0) {
-    // Never an empty path, which would name the hive itself.
-    rt::vbaRaise(rt::ErrorForSystemCode(converted), converted, rt::RootKeyPrefix(root), keyPath);
-  }
   constexpr std::array<rt::RootKey, 2> kClassHives = {rt::RootKey::CurrentUser, rt::RootKey::LocalMachine};
-  for (std::size_t copy = 0; copy < (classes ? kClassHives.size() : 1); ++copy) {
-    const auto hive = static_cast<Key>(classes ? kClassHives[copy] : root);
-    rt::Text where;
-    const std::uint32_t status = step(hive, path.c_str(), where);
-    if (status != 0) {
-      // Unfinished: back after removal, or endless; something keeps making it.
-      const std::uint32_t code = status == kUnfinished ? rt::system_error::kAlreadyExists : status;
-      const rt::Text key = rt::Text::Join({keyPath, where.view()});
-      rt::vbaRaise(rt::ErrorForSystemCode(code), code, rt::RootKeyPrefix(root), key.view());
-    }
+  rt::Text where;
+  for (std::size_t copy = 0; status == 0 && copy < (classes ? kClassHives.size() : 1); ++copy) {
+    status = step(static_cast<Key>(classes ? kClassHives[copy] : root), path.c_str(), where);
+  }
+  if (status != 0) {
+    // Unfinished: back after removal, or endless; something keeps making it.
+    const std::uint32_t code = status == kUnfinished ? rt::system_error::kAlreadyExists : status;
+    const rt::Text key = rt::Text::Join({keyPath, where.view()});
+    rt::vbaRaise(rt::ErrorForSystemCode(code), code, rt::RootKeyPrefix(root), key.view());
   }
 }
 

@@ -119,7 +119,6 @@ std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subK
   return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, result);
 }
 
-using Module1::native::CountedName;
 using Module1::native::KeyBasicInformation;
 using Module1::native::kObjOpenLink;
 using Module1::native::kStatusNameNotFound;
@@ -370,7 +369,7 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
     s.files.erase(path);  // after this look
   }
   facts.id = fake::IdOf(path);
-  facts.changeTime = fake::g_generation[path];
+  facts.changeTime = {fake::g_generation[path], 0};
   facts.readOnly = s.readOnly.count(path) != 0;
   OpenFake(path, file);
   return 0;

@@ -7,7 +7,7 @@ set -eu
 build=$1
 shift
 mkdir -p "$build/tidy"
-sed -e 's/ -malign-data=abi//g' -e 's/ -mpreferred-stack-boundary=2//g' -e 's/ -fno-inline-functions-called-once//g' \
+sed -e 's/ -mpreferred-stack-boundary=2//g' -e 's/ -fno-inline-functions-called-once//g' \
   -e 's/ -mno-accumulate-outgoing-args//g' -e 's/ -mno-stack-arg-probe//g' \
   "$build/compile_commands.json" >"$build/tidy/compile_commands.json"
 gcc_include=/usr/lib/gcc/i686-w64-mingw32/12-posix/include
