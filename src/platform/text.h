@@ -40,7 +40,7 @@ class BasicText {
   }
   ~BasicText() { platform::Release(data_); }
 
-  // Room for `size` characters and the terminator, all zero.
+  // Room for `size` characters, not cleared, and the terminator.
   static BasicText WithSize(std::size_t size);
 
   // The parts one after another, nothing added between them.
