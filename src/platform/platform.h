@@ -57,15 +57,14 @@ struct FileFacts {
 // error code.
 std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id);
 
-// Holds the VirtualStore mirror of the held `folder` (opened by `path`):
-// where Windows keeps, for the user logged on to this session, what a legacy
-// program writes into the folder. Leaves `mirror` empty where there is none:
+// Holds the VirtualStore mirror of the folder `path`: where Windows keeps,
+// for the user the tool runs as, what a legacy program writes into the
+// folder. Leaves `mirror` empty where there is none:
 // the folder lies where Windows virtualises no writes, or the mirror is not
 // there. 0; 681 when the system names the folder it reached otherwise than
 // as that mirror (a link on the way led elsewhere); or the system error code.
 // `mirrorPath` is the mirror's path, where there is one.
-std::uint32_t HoldMirror(const OpenFile& folder, std::wstring_view path, OpenFile& mirror, FileId& id,
-                         Text& mirrorPath);
+std::uint32_t HoldMirror(std::wstring_view path, OpenFile& mirror, FileId& id, Text& mirrorPath);
 
 enum class Access {
   Look,    // its attributes only, which no other program's sharing refuses

@@ -39,8 +39,7 @@ bool Below(std::wstring_view path, const wchar_t* root) {
 
 }  // namespace
 
-std::uint32_t HoldMirror(const OpenFile& /*folder*/, std::wstring_view path, OpenFile& mirror, FileId& id,
-                         Text& mirrorPath) {
+std::uint32_t HoldMirror(std::wstring_view path, OpenFile& mirror, FileId& id, Text& mirrorPath) {
   // The folder as the tool was started from it, a full path; started by a
   // short name, it is not seen to lie in a virtualised place.
   const std::wstring_view full = path;

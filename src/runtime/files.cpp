@@ -188,8 +188,7 @@ void FinishRemoval() {
   if (g_removals != nullptr) {
     // A mirror that is not there has nothing to remove; one reached through
     // a link is refused.
-    const std::uint32_t status =
-        platform::HoldMirror(own.handle, own.path.view(), mirror.handle, mirror.id, mirror.path);
+    const std::uint32_t status = platform::HoldMirror(own.path.view(), mirror.handle, mirror.id, mirror.path);
     if (status != 0) {
       vbaRaise(ErrorForSystemCode(status), status, {}, mirror.path.size() != 0 ? mirror.path.view() : own.path.view());
     }

@@ -322,8 +322,7 @@ std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
   return 0;
 }
 
-std::uint32_t HoldMirror(const OpenFile& /*folder*/, std::wstring_view /*path*/, OpenFile& mirror, FileId& id,
-                         Text& mirrorPath) {
+std::uint32_t HoldMirror(std::wstring_view /*path*/, OpenFile& mirror, FileId& id, Text& mirrorPath) {
   fake::System& s = fake::Get();
   mirrorPath = Text::Join({s.mirror});
   if (s.mirror.empty()) {
