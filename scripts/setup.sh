@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 clang lld llvm-14
   libgtest-dev googletest clang-format clang-tidy cppcheck
-  wine wine32:i386
+  wine wine32:i386 wine64 fonts-wine
   xvfb xdotool x11-utils imagemagick
   fonts-wqy-zenhei python3-pefile locales
   nsis osslsigncode openssl
