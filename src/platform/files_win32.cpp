@@ -54,7 +54,7 @@ constexpr int kFileInternalInformation = 6;
 }  // namespace
 
 DWORD native::OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options,
-                         OpenFile& file) {
+                         OpenFile& file, ULONG attributes) {
   // A counted name holds at most 32,767 characters; a longer one is no file's.
   if (name.size() > 0x7FFF) {
     return ERROR_FILENAME_EXCED_RANGE;
@@ -64,11 +64,11 @@ DWORD native::OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access
   // Should a name ever reach a pipe, its server may only identify the tool,
   // never act as it.
   SECURITY_QUALITY_OF_SERVICE identifyOnly{sizeof identifyOnly, SecurityIdentification, SECURITY_STATIC_TRACKING, TRUE};
-  OBJECT_ATTRIBUTES attributes{sizeof attributes, root, &text, OBJ_CASE_INSENSITIVE, nullptr, &identifyOnly};
+  OBJECT_ATTRIBUTES object{sizeof object, root, &text, OBJ_CASE_INSENSITIVE | attributes, nullptr, &identifyOnly};
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
   const NTSTATUS status = native::Find<decltype(&NtCreateFile)>("NtCreateFile")(
-      &handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, kFileOpen,
+      &handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &object, &io, nullptr, 0, share, kFileOpen,
       options | kSynchronousIo, nullptr, 0);
   if (status == kStatusDeletePending) {
     // Win32 calls this "access denied"; it is a deletion on its way.
@@ -224,11 +224,25 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
   }
   if (status == 0 && forDeletion) {
     status = CheckIsTheName(file.get(), folder.get(), folderId, name);
+    // Deleted by another program (a second copy) since the open: with POSIX
+    // semantics the handle is named under \$Extend\$Deleted and has no link
+    // left, otherwise its deletion is pending. Gone, not elsewhere.
+    FILE_STANDARD_INFO standard{};
+    if (status != 0 &&
+        GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof standard) != FALSE &&
+        (standard.DeletePending != FALSE || standard.NumberOfLinks == 0)) {
+      status = system_error::kDeletePending;
+    }
   }
   if (status != 0) {
     file.reset();
   }
   return status;
+}
+
+bool KeepsDeletedNames() {
+  // Wine's ntdll names itself; no Windows has this export.
+  return native::FindInNtdll("wine_get_version") != nullptr;
 }
 
 std::uint32_t MarkForDeletion(const OpenFile& file) {
