@@ -101,17 +101,27 @@ rt::Text PathBelow(Key target, Key key, std::wstring_view child) {
 // Whether `key` is the root of a loaded hive, as the system records them
 // (its hivelist: a value per hive, named as the system names its root): a
 // hive's root cannot be deleted, and emptying it would write the emptied
-// hive back to its file. 0 when it is not; what deleting it gives (5) when
-// it is; or the code of a look that could not be made. Wine, which lets an
-// ordinary key stand directly below HKEY_LOCAL_MACHINE, lists no hive.
+// hive back to its file. A hive is loaded directly below the machine's or
+// the users' key ("\REGISTRY\MACHINE\x"), so only such a key is looked up.
+// 0 when it is not; what deleting it gives (5) when it is; or the code of a
+// look that could not be made. Wine, which lets an ordinary key stand
+// directly below HKEY_LOCAL_MACHINE, lists no hive.
 std::uint32_t HiveRoot(Key key) {
+  const rt::Text name = KernelName(key);
+  int separators = 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    separators += name.c_str()[i] == L'\\' ? 1 : 0;
+  }
+  if (separators != 3) {
+    return 0;
+  }
   OpenKey hives;
   std::uint32_t status = Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(
       static_cast<Key>(rt::RootKey::LocalMachine), R"(SYSTEM\CurrentControlSet\Control\hivelist)", 0, kQueryValue,
       hives.receive()));
   if (status == 0) {
-    status = Kept(rt::Declared<RegQueryValueExW, kRegQueryValueExW>()(hives.get(), KernelName(key).c_str(), nullptr,
-                                                                      nullptr, nullptr, nullptr));
+    status = Kept(rt::Declared<RegQueryValueExW, kRegQueryValueExW>()(hives.get(), name.c_str(), nullptr, nullptr,
+                                                                      nullptr, nullptr));
     status = status == rt::system_error::kFileNotFound ? 0 : status == 0 ? DosError(kStatusCannotDelete) : status;
   }
   return status;
