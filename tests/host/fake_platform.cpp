@@ -196,7 +196,10 @@ std::int32_t RT_WINAPI FakeNtEnumerateKey(std::uintptr_t key, std::uint32_t inde
 // The key's full name: its size in bytes, then the name, as the system writes it.
 std::int32_t RT_WINAPI FakeNtQueryKey(std::uintptr_t key, int /*what*/, void* information, std::uint32_t size,
                                       std::uint32_t* returned) {
-  const std::wstring path = KeyOf(key);
+  // As the kernel names keys: the hive keys by their place in the registry.
+  const std::wstring held = KeyOf(key);
+  const std::wstring path =
+      (held.rfind(L"HKLM", 0) == 0 ? LR"(\REGISTRY\MACHINE)" : LR"(\REGISTRY\USER\S-1-5-21-1)") + held.substr(4);
   const auto bytes = static_cast<std::uint32_t>(path.size() * sizeof(wchar_t));
   if (size < sizeof bytes + bytes) {
     return static_cast<std::int32_t>(0x80000005U);

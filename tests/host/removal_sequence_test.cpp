@@ -204,7 +204,7 @@ TEST_F(RemovalSequence, ALoadedHiveIsReportedBeforeAnythingInItGoes) {
     const std::wstring refused = listed ? L"HKLM\\password" : L"HKLM\\password\\command";
     fake::Get().stuckKeys[refused] = static_cast<std::int32_t>(0xC0000121U);
     if (listed) {
-      fake::Get().hives.insert(refused);
+      fake::Get().hives.insert(LR"(\REGISTRY\MACHINE\password)");
     }
     fake::Ended ended{};
     EXPECT_EQ(RunFormLoad(&ended), 70);
