@@ -109,8 +109,8 @@ rt::Text PathBelow(Key target, Key key, std::wstring_view child) {
 std::uint32_t HiveRoot(Key key) {
   const rt::Text name = KernelName(key);
   int separators = 0;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    separators += name.c_str()[i] == L'\\' ? 1 : 0;
+  for (const wchar_t c : name.view()) {
+    separators += c == L'\\' ? 1 : 0;
   }
   if (separators != 3) {
     return 0;
