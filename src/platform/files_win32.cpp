@@ -3,6 +3,7 @@
 #include "platform/native_win32.h"
 
 #include <array>
+#include <new>
 #include <utility>
 
 namespace rt::platform {
@@ -136,6 +137,10 @@ DWORD IdentifyOn(HANDLE file, DWORD volume, FileId& id) {
   return status == 0 ? 0 : native::DosError(status);
 }
 
+constinit HANDLE g_namedFolder = nullptr;
+constinit Text* g_folderRoom = nullptr;
+constinit std::wstring_view g_folderName;
+
 // Whether `file`, opened as `name` in the held `folder` (whose identity is
 // `folderId`), is that name: 0 when it is, 681 when the system shows it
 // elsewhere, or the code of the check that could not run, and then the file
@@ -162,17 +167,29 @@ DWORD CheckIsTheName(HANDLE file, HANDLE folder, const FileId& folderId, std::ws
     return system_error::kStoppedOnSymlink;
   }
   const std::wstring_view parentName{given.data(), last != 0 ? last - 1 : 0};
-  Text folderRoom;
-  std::wstring_view folderName;
-  status = native::NameOf(folder, folderRoom, folderName);
+  // The held folder's name, asked once for each folder (a held folder
+  // cannot be renamed) and kept to the end: it only decides whether the
+  // volume's serial must be asked too, so a stale one costs time, never
+  // the answer.
+  if (folder != g_namedFolder) {
+    if (g_folderRoom == nullptr) {
+      void* block = Allocate(sizeof(Text));
+      if (block == nullptr) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+      }
+      g_folderRoom = new (block) Text;
+    }
+    status = native::NameOf(folder, *g_folderRoom, g_folderName);
+    g_namedFolder = status == 0 ? folder : nullptr;
+  }
   OpenFile parent;
   FileFacts facts;
   if (status == 0) {
     status = OpenNative(nullptr, {given.data(), last}, 0, kShareAll, kDirectoryFile, parent);
   }
   if (status == 0) {
-    status = native::SameText(parentName, folderName) ? IdentifyOn(parent.get(), folderId.parts[0], facts.id)
-                                                      : native::Examine(parent.get(), facts);
+    status = native::SameText(parentName, g_folderName) ? IdentifyOn(parent.get(), folderId.parts[0], facts.id)
+                                                        : native::Examine(parent.get(), facts);
   }
   return status != 0 ? status : SameFile(facts.id, folderId) ? 0 : system_error::kStoppedOnSymlink;
 }
