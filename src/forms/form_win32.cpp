@@ -142,6 +142,12 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return DefWindowProcW(window, message, wParam, lParam);
   }
   Form& form = *g_form;
+  // Hidden, the form takes no command and does not close: a message box's
+  // modal loop dispatches to it whatever any program posts, and the removal
+  // or the report showing must not end.
+  if (!form.shown && (message == WM_COMMAND || message == WM_CLOSE || message == WM_DESTROY)) {
+    return 0;
+  }
   switch (message) {
     case WM_COMMAND:
       // Esc, from the dialog manager: closes the window as its close box does.
@@ -264,6 +270,7 @@ void Show(Form& form, HINSTANCE instance) {
   SetClassLongPtrW(form.window, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
   form.highContrast = HighContrastOn();
   Layout(form, WindowDpi(form), nullptr);
+  form.shown = true;
   ShowWindow(form.window, SW_SHOWNORMAL);
   UpdateWindow(form.window);
   SetForegroundWindow(form.window);

@@ -26,6 +26,7 @@ struct Form {
   const FormDescription* description = nullptr;
   DpiFunctions dpi;
   bool highContrast = false;  // as the system said at its last change
+  bool shown = false;
   HWND window = nullptr;
   std::array<HWND, kMaxControls> controls{};
   std::array<win32::UniqueFont, kMaxControls> fonts{};

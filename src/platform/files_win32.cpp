@@ -3,6 +3,7 @@
 #include "platform/native_win32.h"
 
 #include <array>
+#include <new>
 #include <utility>
 
 namespace rt::platform {
@@ -54,7 +55,7 @@ constexpr int kFileInternalInformation = 6;
 }  // namespace
 
 DWORD native::OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options,
-                         OpenFile& file) {
+                         OpenFile& file, ULONG attributes) {
   // A counted name holds at most 32,767 characters; a longer one is no file's.
   if (name.size() > 0x7FFF) {
     return ERROR_FILENAME_EXCED_RANGE;
@@ -64,11 +65,11 @@ DWORD native::OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access
   // Should a name ever reach a pipe, its server may only identify the tool,
   // never act as it.
   SECURITY_QUALITY_OF_SERVICE identifyOnly{sizeof identifyOnly, SecurityIdentification, SECURITY_STATIC_TRACKING, TRUE};
-  OBJECT_ATTRIBUTES attributes{sizeof attributes, root, &text, OBJ_CASE_INSENSITIVE, nullptr, &identifyOnly};
+  OBJECT_ATTRIBUTES object{sizeof object, root, &text, OBJ_CASE_INSENSITIVE | attributes, nullptr, &identifyOnly};
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
   const NTSTATUS status = native::Find<decltype(&NtCreateFile)>("NtCreateFile")(
-      &handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, kFileOpen,
+      &handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &object, &io, nullptr, 0, share, kFileOpen,
       options | kSynchronousIo, nullptr, 0);
   if (status == kStatusDeletePending) {
     // Win32 calls this "access denied"; it is a deletion on its way.
@@ -136,6 +137,10 @@ DWORD IdentifyOn(HANDLE file, DWORD volume, FileId& id) {
   return status == 0 ? 0 : native::DosError(status);
 }
 
+constinit HANDLE g_namedFolder = nullptr;
+constinit Text* g_folderRoom = nullptr;
+constinit std::wstring_view g_folderName;
+
 // Whether `file`, opened as `name` in the held `folder` (whose identity is
 // `folderId`), is that name: 0 when it is, 681 when the system shows it
 // elsewhere, or the code of the check that could not run, and then the file
@@ -162,17 +167,29 @@ DWORD CheckIsTheName(HANDLE file, HANDLE folder, const FileId& folderId, std::ws
     return system_error::kStoppedOnSymlink;
   }
   const std::wstring_view parentName{given.data(), last != 0 ? last - 1 : 0};
-  Text folderRoom;
-  std::wstring_view folderName;
-  status = native::NameOf(folder, folderRoom, folderName);
+  // The held folder's name, asked once for each folder (a held folder
+  // cannot be renamed) and kept to the end: it only decides whether the
+  // volume's serial must be asked too, so a stale one costs time, never
+  // the answer.
+  if (folder != g_namedFolder) {
+    if (g_folderRoom == nullptr) {
+      void* block = Allocate(sizeof(Text));
+      if (block == nullptr) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+      }
+      g_folderRoom = new (block) Text;
+    }
+    status = native::NameOf(folder, *g_folderRoom, g_folderName);
+    g_namedFolder = status == 0 ? folder : nullptr;
+  }
   OpenFile parent;
   FileFacts facts;
   if (status == 0) {
     status = OpenNative(nullptr, {given.data(), last}, 0, kShareAll, kDirectoryFile, parent);
   }
   if (status == 0) {
-    status = native::SameText(parentName, folderName) ? IdentifyOn(parent.get(), folderId.parts[0], facts.id)
-                                                      : native::Examine(parent.get(), facts);
+    status = native::SameText(parentName, g_folderName) ? IdentifyOn(parent.get(), folderId.parts[0], facts.id)
+                                                        : native::Examine(parent.get(), facts);
   }
   return status != 0 ? status : SameFile(facts.id, folderId) ? 0 : system_error::kStoppedOnSymlink;
 }
@@ -224,11 +241,25 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
   }
   if (status == 0 && forDeletion) {
     status = CheckIsTheName(file.get(), folder.get(), folderId, name);
+    // Deleted by another program (a second copy) since the open: with POSIX
+    // semantics the handle is named under \$Extend\$Deleted and has no link
+    // left, otherwise its deletion is pending. Gone, not elsewhere.
+    FILE_STANDARD_INFO standard{};
+    if (status != 0 &&
+        GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof standard) != FALSE &&
+        (standard.DeletePending != FALSE || standard.NumberOfLinks == 0)) {
+      status = system_error::kDeletePending;
+    }
   }
   if (status != 0) {
     file.reset();
   }
   return status;
+}
+
+bool KeepsDeletedNames() {
+  // Wine's ntdll names itself; no Windows has this export.
+  return native::FindInNtdll("wine_get_version") != nullptr;
 }
 
 std::uint32_t MarkForDeletion(const OpenFile& file) {

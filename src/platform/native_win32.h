@@ -36,7 +36,9 @@ DWORD Examine(HANDLE file, FileFacts& facts);
 // taking the name as it stands: no link resolved by the system's own choice
 // where kOpenReparsePoint is in `options`, no trimming, any length a name
 // can have. A pipe's server that it might reach can only identify the tool.
-DWORD OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options, OpenFile& file);
+// `attributes` adds to the object attributes (OBJ_DONT_REPARSE).
+DWORD OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options, OpenFile& file,
+                 ULONG attributes = 0);
 
 // Whether two names are the same, as the file system compares them (case
 // ignored, ordinal).

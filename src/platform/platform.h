@@ -78,9 +78,18 @@ enum class Access {
 // link on open anyway, the file it reached lies elsewhere and is refused.
 // `facts` says what the file is; whether it is read-only, only for a look.
 // 0; 2 when nothing has that name; 303 when the file there is already being
-// deleted; 681 when it leads elsewhere; or the system error code.
+// deleted, also when another program deleted it between the open and the
+// check of its name; 681 when it leads elsewhere; or the system error code.
 std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::wstring_view name, Access access,
                            OpenFile& file, FileFacts& facts);
+
+// Whether a file whose deletion the system accepted may still open by its
+// name, as the same file, while another handle keeps it. Windows never lets
+// such a name open (its deletion is pending, or with POSIX semantics the
+// name is gone), so a name that opens means the deletion did not stand.
+// Wine keeps the name until the last handle closes: the platform's quirk,
+// decided here alone.
+bool KeepsDeletedNames();
 
 // The opened file goes: at once where the system offers that (POSIX
 // semantics), otherwise when the last handle to it closes. 0 or the system

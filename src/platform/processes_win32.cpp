@@ -48,6 +48,10 @@ OpenFile Owned(HANDLE handle) { return OpenFile{handle != INVALID_HANDLE_VALUE ?
 using NtQueryVirtualMemoryCall = NTSTATUS(NTAPI*)(HANDLE process, const void* address, int what, void* information,
                                                   SIZE_T size, SIZE_T* returned);
 constexpr int kMemoryMappedFilenameInformation = 2;
+// The name was chosen by whoever mapped the image first: no link on its way
+// is followed (Windows 10 1607 on). An older system refuses the flag, and
+// then the image is not compared: this only feeds the advice.
+constexpr ULONG kDontReparse = 0x1000;  // OBJ_DONT_REPARSE
 
 // The volume part of a kernel name: "\\Device\\HarddiskVolume2", or under
 // Wine "\\??\\Z:".
@@ -79,8 +83,8 @@ struct Target {
 // Whether the image the system calls `mapped` is the target. Its name says
 // so; where it was loaded by another spelling (a short name, say) whose last
 // part is the target's, the image is opened to compare identities, but only
-// on the target's own volume, never on a network one, as itself and for its
-// attributes only.
+// on the target's own volume, never on a network one, with no link followed
+// on the way, as itself and for its attributes only.
 bool IsTarget(std::wstring_view mapped, const Target& target) {
   if (SameText(mapped, target.name)) {
     return true;
@@ -90,8 +94,8 @@ bool IsTarget(std::wstring_view mapped, const Target& target) {
   FileFacts facts;
   return SameText(LastPart(mapped), LastPart(target.name)) && SameText(VolumeOf(mapped), volume) &&
          !SameText(volume, L"\\Device\\Mup"sv) &&
-         native::OpenNative(nullptr, mapped, 0, kShareAll, native::kNonDirectoryFile | native::kOpenReparsePoint,
-                            image) == 0 &&
+         native::OpenNative(nullptr, mapped, 0, kShareAll, native::kNonDirectoryFile | native::kOpenReparsePoint, image,
+                            kDontReparse) == 0 &&
          native::Examine(image.get(), facts) == 0 && SameFile(facts.id, target.id);
 }
 

@@ -16,11 +16,13 @@ using namespace std::string_view_literals;
 
 using namespace native;
 
+constexpr std::uint32_t kQueryValue = 0x1;
 constexpr std::uint32_t kEnumerateSubKeys = 0x8;
 constexpr std::uint32_t kDelete = 0x10000;
 
 constexpr rt::DeclaredFunction kRegOpenKeyExA{L"advapi32.dll", "RegOpenKeyExA"};
 constexpr rt::DeclaredFunction kRegCloseKey{L"advapi32.dll", "RegCloseKey"};
+constexpr rt::DeclaredFunction kRegQueryValueExW{L"advapi32.dll", "RegQueryValueExW"};
 constexpr rt::DeclaredFunction kNtEnumerateKey{L"ntdll.dll", "NtEnumerateKey"};
 constexpr rt::DeclaredFunction kNtOpenKey{L"ntdll.dll", "NtOpenKey"};
 constexpr rt::DeclaredFunction kNtQueryKey{L"ntdll.dll", "NtQueryKey"};
@@ -32,6 +34,8 @@ constexpr rt::DeclaredFunction kRtlNtStatusToDosError{L"ntdll.dll", "RtlNtStatus
 using RegOpenKeyExA = std::int32_t(RT_WINAPI*)(Key key, const char* subKey, std::uint32_t options, std::uint32_t access,
                                                Key* result);
 using RegCloseKey = std::int32_t(RT_WINAPI*)(Key key);
+using RegQueryValueExW = std::int32_t(RT_WINAPI*)(Key key, const wchar_t* name, void* reserved, std::uint32_t* type,
+                                                  void* data, std::uint32_t* bytes);
 using NtEnumerateKey = std::int32_t(RT_WINAPI*)(Key key, std::uint32_t index, int what, void* information,
                                                 std::uint32_t size, std::uint32_t* returned);
 using NtOpenKey = std::int32_t(RT_WINAPI*)(Key* result, std::uint32_t access, const ObjectAttributes* attributes);
@@ -61,27 +65,29 @@ std::uint32_t DosError(std::int32_t status) {
   return rt::Declared<RtlNtStatusToDosError, kRtlNtStatusToDosError>()(status);
 }
 
+// The key's full name, as the system gives it ("\REGISTRY\MACHINE\x").
+rt::Text KernelName(Key key) {
+  // The name's size, then the name, as the system writes it; room for the
+  // longest it gives. What it says it wrote is the size and the name.
+  constexpr std::size_t kSizeBytes = sizeof(std::uint32_t);
+  constexpr std::size_t kChars = kSizeBytes / sizeof(wchar_t) + (kMaxDepth + 2) * (kMaxKeyName + 1);
+  rt::Text room = rt::Text::WithSize(kChars);
+  std::uint32_t returned = 0;
+  if (rt::Declared<NtQueryKey, kNtQueryKey>()(key, kKeyNameInformation, room.data(), kChars * sizeof(wchar_t),
+                                              &returned) != 0 ||
+      returned < kSizeBytes) {
+    returned = kSizeBytes;
+  }
+  return rt::Text::Join({{room.c_str() + kSizeBytes / sizeof(wchar_t), (returned - kSizeBytes) / sizeof(wchar_t)}});
+}
+
 // Where a walk stopped, below its target: "\a\b" for the key the target's
 // subkey a's subkey b, with `child` after it when that is what could not be
 // opened. The system names both keys; a NUL in a name shows as "␀", since
 // it would end the report's text.
 rt::Text PathBelow(Key target, Key key, std::wstring_view child) {
-  const auto nameOf = [](Key handle) {
-    // The name's size, then the name, as the system writes it; room for the
-    // longest it gives. What it says it wrote is the size and the name.
-    constexpr std::size_t kSizeBytes = sizeof(std::uint32_t);
-    constexpr std::size_t kChars = kSizeBytes / sizeof(wchar_t) + (kMaxDepth + 2) * (kMaxKeyName + 1);
-    rt::Text room = rt::Text::WithSize(kChars);
-    std::uint32_t returned = 0;
-    if (rt::Declared<NtQueryKey, kNtQueryKey>()(handle, kKeyNameInformation, room.data(), kChars * sizeof(wchar_t),
-                                                &returned) != 0 ||
-        returned < kSizeBytes) {
-      returned = kSizeBytes;
-    }
-    return rt::Text::Join({{room.c_str() + kSizeBytes / sizeof(wchar_t), (returned - kSizeBytes) / sizeof(wchar_t)}});
-  };
-  const rt::Text top = nameOf(target);
-  const rt::Text here = nameOf(key);
+  const rt::Text top = KernelName(target);
+  const rt::Text here = KernelName(key);
   const std::size_t skip = here.size() > top.size() ? top.size() : here.size();
   rt::Text below = rt::Text::Join({{here.c_str() + skip, here.size() - skip}, child.empty() ? L""sv : L"\\"sv, child});
   for (std::size_t i = 0; i < below.size(); ++i) {
@@ -90,6 +96,35 @@ rt::Text PathBelow(Key target, Key key, std::wstring_view child) {
     }
   }
   return below;
+}
+
+// Whether `key` is the root of a loaded hive, as the system records them
+// (its hivelist: a value per hive, named as the system names its root): a
+// hive's root cannot be deleted, and emptying it would write the emptied
+// hive back to its file. A hive is loaded directly below the machine's or
+// the users' key ("\REGISTRY\MACHINE\x"), so only such a key is looked up.
+// 0 when it is not; what deleting it gives (5) when it is; or the code of a
+// look that could not be made. Wine, which lets an ordinary key stand
+// directly below HKEY_LOCAL_MACHINE, lists no hive.
+std::uint32_t HiveRoot(Key key) {
+  const rt::Text name = KernelName(key);
+  int separators = 0;
+  for (const wchar_t c : name.view()) {
+    separators += c == L'\\' ? 1 : 0;
+  }
+  if (separators != 3) {
+    return 0;
+  }
+  OpenKey hives;
+  std::uint32_t status = Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(
+      static_cast<Key>(rt::RootKey::LocalMachine), R"(SYSTEM\CurrentControlSet\Control\hivelist)", 0, kQueryValue,
+      hives.receive()));
+  if (status == 0) {
+    status = Kept(rt::Declared<RegQueryValueExW, kRegQueryValueExW>()(hives.get(), name.c_str(), nullptr, nullptr,
+                                                                      nullptr, nullptr));
+    status = status == rt::system_error::kFileNotFound ? 0 : status == 0 ? DosError(kStatusCannotDelete) : status;
+  }
+  return status;
 }
 
 // Removes `path` below `hive` with everything under it, deepest first. Each
@@ -106,7 +141,7 @@ std::uint32_t RemoveTree(Key hive, const char* path, rt::Text& where) {
   int passes = 0;
   for (std::uint32_t step = 0; step < kMaxSteps; ++step) {
     if (open[0].get() == 0) {
-      const std::uint32_t status = Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(
+      std::uint32_t status = Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(
           hive, path, kOpenLink, kEnumerateSubKeys | kDelete, open[0].receive()));
       if (status != 0) {
         return status == rt::system_error::kFileNotFound ? 0 : status;
@@ -115,12 +150,21 @@ std::uint32_t RemoveTree(Key hive, const char* path, rt::Text& where) {
       if (passes++ == kPasses) {
         return kUnfinished;
       }
+      // A loaded hive is said before anything in it is deleted.
+      status = passes == 1 ? HiveRoot(open[0].get()) : 0;
+      if (status != 0) {
+        return status;
+      }
     }
     const Key key = open[depth].get();
     std::uint32_t returned = 0;
-    std::int32_t status =
-        rt::Declared<NtEnumerateKey, kNtEnumerateKey>()(key, 0, kKeyBasicInformation, &found, sizeof found, &returned);
-    rt::vbaSetSystemError();
+    const auto firstSubkey = [&] {
+      const std::int32_t listed = rt::Declared<NtEnumerateKey, kNtEnumerateKey>()(key, 0, kKeyBasicInformation, &found,
+                                                                                  sizeof found, &returned);
+      rt::vbaSetSystemError();
+      return listed;
+    };
+    std::int32_t status = firstSubkey();
     if (status == 0) {
       const std::wstring_view name{found.name.data(), found.nameBytes / sizeof(wchar_t)};
       // A name is one key, never a path to be walked; the registry holds no
@@ -140,17 +184,21 @@ std::uint32_t RemoveTree(Key hive, const char* path, rt::Text& where) {
           rt::Declared<NtOpenKey, kNtOpenKey>()(open[depth + 1].receive(), kEnumerateSubKeys | kDelete, &attributes);
       rt::vbaSetSystemError();
       depth += status == 0 ? 1 : 0;
-      // Gone meanwhile: look again.
+      // Gone meanwhile: look again. The parent gone too (another copy
+      // removed both since the listing): back up, as below.
       if (status == 0 || status == kStatusNameNotFound) {
         continue;
       }
-      where = PathBelow(open[0].get(), key, name);
-      return DosError(status);
-    }
-    if (status == kStatusNoMoreEntries) {
+      if (status != kStatusKeyDeleted) {
+        where = PathBelow(open[0].get(), key, name);
+        return DosError(status);
+      }
+    } else if (status == kStatusNoMoreEntries) {
       status = rt::Declared<NtDeleteKey, kNtDeleteKey>()(key);
       rt::vbaSetSystemError();
-      if (status == kStatusCannotDelete) {
+      // A subkey that appeared meanwhile keeps its parent; a key refused
+      // with none (a hive's root) is said at once, never tried again.
+      if (status == kStatusCannotDelete && firstSubkey() == 0) {
         continue;
       }
     }

@@ -50,14 +50,16 @@ struct Removal {
 constinit Removal* g_removals = nullptr;
 constinit Removal* g_last = nullptr;
 
-// 0 while the file `name` in `folder` is gone: absent, its deletion pending,
-// or still the very file that went (its number and its change time, which a
-// file made anew does not share) while another handle keeps it, its
-// deletion waiting for that handle. Otherwise 183: another file stands under
-// the name, or the deletion did not stand. A handle kept only for a look
-// (another copy of the tool confirming the same file) shows in no sharing
-// check, so the same file with no handle to be seen is looked at again for
-// about two seconds before its deletion counts as not standing.
+// 0 while the file `name` in `folder` is gone: absent or its deletion
+// pending. Otherwise 183: another file stands under the name, or the
+// deletion did not stand (another program with delete access took it back,
+// or a filter refused it). Windows opens no name whose deletion is pending,
+// so a name that opens has not gone. Where the system keeps a deleted file's
+// name while another handle has it (Wine), the very file that went (its
+// number and its change time, which a file made anew does not share) still
+// counts while a handle is seen to keep it; with none to be seen (another
+// copy's look shows in no sharing check) it is looked at again for about two
+// seconds before its deletion counts as not standing.
 std::uint32_t StillGone(const HeldFolder& folder, std::wstring_view name, const platform::FileFacts& went) {
   for (unsigned wait = kFirstWait;; wait *= 2) {
     platform::OpenFile file;
@@ -66,8 +68,8 @@ std::uint32_t StillGone(const HeldFolder& folder, std::wstring_view name, const 
     if (status == 0) {
       // (Half by half: comparing the arrays whole calls memcmp, which the
       // tool does not carry.)
-      if (!platform::SameFile(facts.id, went.id) || facts.changeTime[0] != went.changeTime[0] ||
-          facts.changeTime[1] != went.changeTime[1]) {
+      if (!platform::KeepsDeletedNames() || !platform::SameFile(facts.id, went.id) ||
+          facts.changeTime[0] != went.changeTime[0] || facts.changeTime[1] != went.changeTime[1]) {
         return system_error::kAlreadyExists;
       }
       file.reset();

@@ -113,10 +113,24 @@ std::int32_t OpenKey(const std::wstring& parent, const std::wstring& subKey, std
   return 0;
 }
 
+constexpr std::string_view kHiveList = R"(SYSTEM\CurrentControlSet\Control\hivelist)";
+
 std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subKey, std::uint32_t options,
                                          std::uint32_t /*access*/, std::uintptr_t* result) {
   const std::string_view name(subKey);  // ASCII: the fake's code page has nothing else
+  g_system.lastAnsiPath = name;
+  if (name == kHiveList && parent == 0x80000002U) {
+    // Always there, holding the loaded hives.
+    g_openKeys.emplace_back(L"hivelist");
+    *result = kFirstKeyHandle + g_openKeys.size() - 1;
+    return 0;
+  }
   return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, result);
+}
+
+std::int32_t RT_WINAPI FakeRegQueryValueExW(std::uintptr_t key, const wchar_t* name, void* /*reserved*/,
+                                            std::uint32_t* /*type*/, void* /*data*/, std::uint32_t* /*bytes*/) {
+  return KeyOf(key) == L"hivelist" && g_system.hives.count(name) != 0 ? 0 : 2;
 }
 
 using Module1::native::KeyBasicInformation;
@@ -160,6 +174,13 @@ std::int32_t RT_WINAPI FakeNtEnumerateKey(std::uintptr_t key, std::uint32_t inde
   if (subkey.empty()) {
     return kStatusNoMoreEntries;
   }
+  if (const auto gone = g_system.goneAfterListing.find(subkey); gone != g_system.goneAfterListing.end()) {
+    const std::wstring tree = gone->second;
+    g_system.goneAfterListing.erase(gone);
+    for (auto at = g_system.keys.lower_bound(tree); at != g_system.keys.end() && at->rfind(tree, 0) == 0;) {
+      at = *at == tree || at->rfind(tree + L"\\", 0) == 0 ? g_system.keys.erase(at) : std::next(at);
+    }
+  }
   const auto shown = g_system.shownAs.find(subkey);
   const std::wstring shownName = shown != g_system.shownAs.end() ? shown->second : subkey.substr(path.size() + 1);
   auto* basic = static_cast<KeyBasicInformation*>(information);
@@ -175,7 +196,10 @@ std::int32_t RT_WINAPI FakeNtEnumerateKey(std::uintptr_t key, std::uint32_t inde
 // The key's full name: its size in bytes, then the name, as the system writes it.
 std::int32_t RT_WINAPI FakeNtQueryKey(std::uintptr_t key, int /*what*/, void* information, std::uint32_t size,
                                       std::uint32_t* returned) {
-  const std::wstring path = KeyOf(key);
+  // As the kernel names keys: the hive keys by their place in the registry.
+  const std::wstring held = KeyOf(key);
+  const std::wstring path =
+      (held.rfind(L"HKLM", 0) == 0 ? LR"(\REGISTRY\MACHINE)" : LR"(\REGISTRY\USER\S-1-5-21-1)") + held.substr(4);
   const auto bytes = static_cast<std::uint32_t>(path.size() * sizeof(wchar_t));
   if (size < sizeof bytes + bytes) {
     return static_cast<std::int32_t>(0x80000005U);
@@ -238,6 +262,7 @@ const Export kExports[] = {
     {"NtEnumerateKey", reinterpret_cast<void*>(&FakeNtEnumerateKey)},
     {"NtQueryKey", reinterpret_cast<void*>(&FakeNtQueryKey)},
     {"RegCloseKey", reinterpret_cast<void*>(&FakeRegCloseKey)},
+    {"RegQueryValueExW", reinterpret_cast<void*>(&FakeRegQueryValueExW)},
     {"NtDeleteKey", reinterpret_cast<void*>(&FakeNtDeleteKey)},
     {"RtlNtStatusToDosError", reinterpret_cast<void*>(&FakeRtlNtStatusToDosError)},
 };
@@ -268,7 +293,6 @@ int AskUser(const wchar_t* prompt, unsigned flags, const wchar_t* title) {
 }
 
 std::uint32_t ExecutableName(Text& name) {
-  ++fake::Get().executableReads;
   name = Text::Join({fake::Get().executable});
   return 0;
 }
@@ -345,6 +369,10 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
   }
   if (access == Access::Delete) {
     s.log.push_back(L"file " + path);
+    if (const auto busy = s.busy.find(path); busy != s.busy.end() && busy->second > 0) {
+      --busy->second;
+      return 32;
+    }
     // A look is refused by no program's sharing.
     if (const auto stuck = s.stuckFiles.find(path); stuck != s.stuckFiles.end()) {
       return stuck->second;
@@ -380,8 +408,13 @@ std::uint32_t MarkForDeletion(const OpenFile& file) {
     return 5;
   }
   opened.marked = true;
+  // Something makes these keys again as files go.
+  fake::Get().keys.insert(fake::Get().keysBack.begin(), fake::Get().keysBack.end());
+  fake::Get().keysBack.clear();
   return 0;
 }
+
+bool KeepsDeletedNames() { return fake::Get().keepsDeletedNames; }
 
 std::size_t FindFileUsers(const OpenFile& file, const FileId& /*id*/, std::span<FileUser> users) {
   std::size_t found = 0;

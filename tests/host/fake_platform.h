@@ -27,6 +27,8 @@ struct System {
   std::map<std::wstring, int> returning;             // path -> looks after its deletion until a new file is there
   std::set<std::wstring> renumbered;                 // put back with the number of the one that went
   std::set<std::wstring> unstood;                    // deletion accepted, yet the file stays, held by no one
+  std::map<std::wstring, int> busy;                  // path -> attempts to open it for deletion refused (32) first
+  bool keepsDeletedNames = false;                    // Wine's rule: a deleted name opens while a handle keeps it
   std::wstring mirror;                               // the folder's VirtualStore mirror; empty: none
   std::uint32_t folderError = 0;                     // opening the tool's own folder
   std::set<std::wstring> readOnly;                   // open, but their deletion is refused (5)
@@ -43,8 +45,14 @@ struct System {
   std::set<std::wstring> vanishingKeys;            // deleted by someone else once opened
   std::set<std::wstring> growingKeys;              // a subkey appears as it is deleted, once
   std::map<std::wstring, std::wstring> shownAs;    // key -> the name enumerating its parent gives
-  bool followedLink = false;                       // a link was opened as what it names
-  bool openedByPath = false;                       // a subkey was opened by a name holding a separator
+  // key -> the key another copy deletes, with all below it, right after the
+  // key was listed by its parent: the key itself, or that parent.
+  std::map<std::wstring, std::wstring> goneAfterListing;
+  std::set<std::wstring> hives;     // loaded hives' roots, as the hivelist names them
+  std::set<std::wstring> keysBack;  // made again once the first file is deleted
+  std::string lastAnsiPath;         // the last path RegOpenKeyExA was given
+  bool followedLink = false;        // a link was opened as what it names
+  bool openedByPath = false;        // a subkey was opened by a name holding a separator
   int keyOpens = 0;
 
   std::uint32_t ansiError = 0;  // what converting to the ANSI code page fails with
@@ -53,7 +61,6 @@ struct System {
   std::uint32_t lastError = 0;
 
   std::vector<std::wstring> log;  // "file PATH" per deletion attempt, "key KEY" per key deleted
-  int executableReads = 0;
   int lookups = 0;
   int pauses = 0;
 };

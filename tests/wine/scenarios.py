@@ -87,13 +87,18 @@ class Run:
     # and lists a named pipe it serves as its program's path (the pipe must never be opened), "run"
     # starts a program as the target ("run-short" through its folder's 8.3 short name), "load" has a
     # program load the target as a module, "recreate" makes the file again whenever it is gone,
-    # "keep-key" the key HKLM\target.
+    # "keep-key" the key HKLM\target; "hold-namesake" holds it while a program of its name runs
+    # from another folder.
     obstacle: tuple[str, str] | None = None
     error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
     advice: str | None = None       # the advice below the report; {pid} stands for the obstacle's process id
     # Names of MIRRORED left in the folder's VirtualStore mirror afterwards, for a row that stages one.
     mirror_left: tuple[str, ...] = ()
+    # A click (WM_COMMAND 1) posted to the tool's hidden window while the confirmation asks and
+    # while a report shows: it must change nothing.
+    stray_click: bool = False
     # What an attacker does: "mirror-link-out" makes the mirror's sarnoth.txt a link to a file outside;
+    # "mirror-folder-link-out" puts the mirror folder outside and a link to it in its place;
     # "link-out" makes a target a link to a file outside the folder before
     # the run, "link-down" one to the file of that name in the subfolder; "replace-folder" renames
     # the folder and puts a link to another in its place while the confirmation box is up (from the
@@ -117,7 +122,8 @@ class Scenario:
     nul_keys: tuple[tuple[str, str], ...] = ()
     # A VirtualStore mirror of the folder, staged with MIRRORED and one file of its own:
     # "program-files" puts the folder in the prefix's C:\Program Files, where Windows virtualises a
-    # legacy program's writes; "elsewhere" stages a mirror for the usual folder anyway.
+    # legacy program's writes; "elsewhere" stages a mirror for the usual folder anyway;
+    # "program-files-x" puts the folder in a look-alike, C:\Program FilesX.
     mirror: str | None = None
 
 
@@ -167,6 +173,11 @@ SCENARIOS = (
             error=(70, 5, "Kembrasil.ocx"), advice=ADVICE_LOADED),
         Run())),
     # Started through its folder's 8.3 short name, the application is named all the same.
+    # The application's name running from another folder while another program holds the target:
+    # that program is not the one using it.
+    Scenario("namesake_elsewhere_is_not_named", (
+        Run(answer="return", finish=None, exit_code=70, left=TARGETS[4:], obstacle=("hold-namesake", "Orvandel.exe"),
+            error=(70, 32, "Orvandel.exe"), advice=ADVICE_HELD),)),
     Scenario("program_started_by_short_path_is_named", (
         Run(answer="return", finish=None, exit_code=70, left=TARGETS[4:], obstacle=("run-short", "Orvandel.exe"),
             error=(70, 5, "Orvandel.exe"), advice=ADVICE_RUNNING),), folder="OrvandelApplication"),
@@ -178,9 +189,8 @@ SCENARIOS = (
     # Another program has it open but lets deletion through: removed, and gone once it lets go.
     Scenario("file_held_with_delete_sharing_completes", (Run(obstacle=("hold-shared", "Orvandel.exe")),)),
     Scenario("second_run_after_complete_run", (Run(), Run())),
-    # A per-user copy in HKCU\Software\Classes over the machine one. Wine 8 does not show
-    # HKCU\Software\Classes through HKCR (measured: a user-only key is invisible there), so this
-    # asserts what Wine can show: the keys gone from HKCR and the machine copies gone.
+    # A per-user copy in HKCU\Software\Classes over the machine one: both gone, each looked for
+    # where it lives (Wine 8 does not show HKCU\Software\Classes through HKCR), and through HKCR.
     Scenario("user_and_machine_class_keys", (Run(),), seed="user+machine"),
     # Something makes a target again at once while the tool runs: reported, never the window.
     Scenario("file_recreated_during_the_run", (
@@ -195,9 +205,20 @@ SCENARIOS = (
     # a mirror's name that leads out is refused like the folder's.
     Scenario("mirror_under_program_files_goes_too", (Run(),), mirror="program-files"),
     Scenario("mirror_of_a_folder_elsewhere_is_untouched", (Run(mirror_left=MIRRORED),), mirror="elsewhere"),
+    Scenario("mirror_of_a_program_files_look_alike_is_untouched", (Run(mirror_left=MIRRORED),),
+             mirror="program-files-x"),
     Scenario("mirror_name_linking_outside_is_refused", (
         Run(answer="return", finish=None, exit_code=75, attack="mirror-link-out", mirror_left=MIRRORED[2:],
             error=(75, REFUSED, "mirror/sarnoth.txt"), advice=ADVICE_OUTSIDE),), mirror="program-files"),
+    # The mirror folder itself a link to a folder outside: refused, naming the mirror folder.
+    Scenario("mirror_folder_linking_outside_is_refused", (
+        Run(answer="return", finish=None, exit_code=75, attack="mirror-folder-link-out", mirror_left=MIRRORED,
+            error=(75, REFUSED, "mirror/")),), mirror="program-files"),
+    # A stray click while the box asks and while a report shows changes nothing.
+    Scenario("stray_click_changes_nothing", (
+        Run(answer="return", finish=None, exit_code=70, left=TARGETS[4:], obstacle=("hold", "Orvandel.exe"),
+            error=(70, 32, "Orvandel.exe"), advice=ADVICE_HELD, stray_click=True),
+        Run(stray_click=True))),
     # --- the completion window ---
     Scenario("window_closed_by_wm_close", (Run(finish="wm-close"),)),
     Scenario("window_closed_by_close_box", (Run(finish="close-box"),)),
@@ -475,16 +496,14 @@ def seed_registry(wine: Wine, seed: str, folder: Path) -> list[str]:
         check(wine.registry_has(key), f"seeding failed: {key} missing")
     if seed == "machine":
         return removed
-    # Through HKCR, which is where the tool looks; the HKCU copies only on Windows (see the row).
-    return [key for key in removed if not key.startswith("HKEY_CURRENT_USER")] + [
-        f"HKEY_CLASSES_ROOT\\{key}" for key in SHELL_KEYS]
+    return removed + [f"HKEY_CLASSES_ROOT\\{key}" for key in SHELL_KEYS]
 
 
 # --- one run ---
 
 class Obstacle:
     def __init__(self, wine: Wine, folder: Path, obstacle: tuple[str, str] | None):
-        self.wine, self.obstacle, self.holder, self.pid = wine, obstacle, None, None
+        self.wine, self.obstacle, self.holder, self.pid, self.namesake = wine, obstacle, None, None, None
         if not obstacle:
             return
         kind, target = obstacle
@@ -506,6 +525,15 @@ class Obstacle:
         extra = {"load": ["load"], "hold-shared": ["share-delete"], "hold-pipe": ["pipe"],
                  "recreate": ["recreate"]}.get(kind, [])
         program = str(self.path) if kind == "run" else str(wine.tools / "holder.exe")
+        if kind == "hold-namesake":
+            # The holder's image as a program of the target's name, in another folder.
+            elsewhere = wine.work / "elsewhere"
+            elsewhere.mkdir(exist_ok=True)
+            shutil.copyfile(wine.tools / "holder.exe", elsewhere / target)
+            (elsewhere / "unrelated.dat").write_text("not the tool's\n")
+            self.namesake = wine.start("namesake", str(elsewhere / target), windows_path(elsewhere / "unrelated.dat"),
+                                       windows_path(self.stop_file))
+            self.wait_holding(self.namesake)
         if kind == "keep-key":
             self.holder = wine.start("holder", str(wine.tools / "reglink.exe"), "--keep", target,
                                      windows_path(self.stop_file))
@@ -516,23 +544,28 @@ class Obstacle:
             program = found.stdout.decode().strip()
             check("~" in program, f"no short name: {program!r}")
         self.holder = wine.start("holder", program, windows_path(held), windows_path(self.stop_file), *extra)
+        self.pid = self.wait_holding(self.holder)
+
+    @staticmethod
+    def wait_holding(holder: subprocess.Popen) -> int:
         deadline = time.monotonic() + WINDOW_TIMEOUT
-        while not (found := re.search(rb"holding (\d+)", self.holder.log_path.read_bytes())):
-            check(self.holder.poll() is None, f"holder ended: {self.holder.log_path.read_bytes()!r}")
+        while not (found := re.search(rb"holding (\d+)", holder.log_path.read_bytes())):
+            check(holder.poll() is None, f"holder ended: {holder.log_path.read_bytes()!r}")
             check(time.monotonic() < deadline, "holder did not open the file")
             time.sleep(0.03)
-        self.pid = int(found.group(1))
+        return int(found.group(1))
 
     def release(self) -> None:
         if not self.obstacle:
             return
         if self.holder:
             self.stop_file.write_text("stop\n")
-            try:
-                self.holder.wait(timeout=EXIT_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.holder.pid, 9)
-                self.holder.wait()
+            for holder in filter(None, (self.holder, self.namesake)):
+                try:
+                    holder.wait(timeout=EXIT_TIMEOUT)
+                except subprocess.TimeoutExpired:
+                    os.killpg(holder.pid, 9)
+                    holder.wait()
         elif self.path.exists():
             self.path.chmod(0o644)
 
@@ -607,6 +640,11 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
         link = mirror_of(folder) / "sarnoth.txt"
         link.unlink()
         link.symlink_to(outside / "secret.dll")
+    if run.attack == "mirror-folder-link-out":
+        # The mirror's files, with its own, now lie outside; the mirror's name leads there.
+        shutil.rmtree(outside, ignore_errors=True)
+        mirror_of(folder).rename(outside)
+        mirror_of(folder).symlink_to(outside)
     if run.attack in ("link-out", "link-down"):
         link = folder / run.error[2]
         leads_to = folder / SUBFOLDER / link.name
@@ -621,6 +659,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
     try:
         box = wine.find_window(title=CONFIRM_TITLE)
         check_confirmation(box)
+        if run.stray_click:
+            stray_click(wine, tool, CONFIRM_TITLE)
         if shots:
             wine.screenshot(CONFIRM_TITLE, shots / f"{tag}-confirm.png")
         if run.attack == "replace-folder":
@@ -639,6 +679,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
             error_box = wine.find_window(title=ERROR_TITLE)
             advice = run.advice.format(pid=obstacle.pid) if run.advice else None
             check_error_box(error_box, folder, run.error, advice)
+            if run.stray_click:
+                stray_click(wine, tool, ERROR_TITLE)
             if shots:
                 wine.screenshot(ERROR_TITLE, shots / f"{tag}-error.png")
             wine.press(ERROR_TITLE, "Return")
@@ -672,10 +714,13 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
         if run.attack == "replace-folder" and moved.exists():
             folder.unlink()
             moved.rename(folder)
+        if run.attack == "mirror-folder-link-out" and mirror_of(folder).is_symlink():
+            mirror_of(folder).unlink()
     check(not seen, f"a {DONE_TITLE!r} window appeared")
-    if run.attack in ("link-out", "replace-folder", "mirror-link-out"):
+    if run.attack in ("link-out", "replace-folder", "mirror-link-out", "mirror-folder-link-out"):
         kept = [p.name for p in outside.iterdir()] if outside.exists() else []
-        expected = TARGETS if run.attack == "replace-folder" else ("secret.dll",)
+        expected = {"replace-folder": TARGETS, "mirror-folder-link-out": MIRRORED + (MIRROR_OWN_FILE,)}.get(
+            run.attack, ("secret.dll",))
         check(sorted(kept) == sorted(expected), f"outside the folder only {sorted(kept)} survived")
 
     if run.obstacle and run.obstacle[0] == "hold-pipe":
@@ -687,13 +732,22 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
     for key in keys if run.keys_left is not None else ():
         check(wine.registry_has(key) == run.keys_left,
               f"{key} {'missing' if run.keys_left else 'still there'}")
-    if scenario.mirror:
+    if scenario.mirror and run.attack != "mirror-folder-link-out":
         mirror = mirror_of(folder)
         left_in_mirror = {p.name for p in mirror.iterdir()} - {MIRROR_OWN_FILE}
         check(left_in_mirror == set(run.mirror_left),
               f"left in the mirror: {sorted(left_in_mirror)}, expected {sorted(run.mirror_left)}")
         check((mirror / MIRROR_OWN_FILE).exists(), "the mirror's own file was removed")
     check_bystanders(wine)
+
+
+def stray_click(wine: Wine, tool: subprocess.Popen, title: str) -> None:
+    """Posts the completion button's click to the tool's hidden window while TITLE shows: nothing may change."""
+    posted = wine.run(str(wine.tools / "inspect.exe"), "click", "--class", DONE_CLASS)
+    check(posted.returncode == 0, "no hidden window of the tool to post a click to")
+    time.sleep(0.5)
+    check(tool.poll() is None, f"a click posted while {title!r} showed ended the tool with {tool.returncode}")
+    check(len(wine.inspect("find", "--title", title)) == 1, f"a click posted while {title!r} showed closed it")
 
 
 def check_bystanders(wine: Wine) -> None:
@@ -709,6 +763,8 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
     folder = wine.work / scenario.folder
     if scenario.mirror == "program-files":
         folder = STATE / "prefix" / "drive_c" / "Program Files" / f"Orvandel {scenario.name}"
+    if scenario.mirror == "program-files-x":
+        folder = STATE / "prefix" / "drive_c" / "Program FilesX" / "Orvandel"
     if scenario.dpi != 96:
         subprocess.run([str(PREFIX_SH), "dpi", str(scenario.dpi)], check=True, stdin=subprocess.DEVNULL)
     try:

@@ -4,6 +4,7 @@
 //   inspect find  [--title T] [--class C] [--timeout MS]   windows matching exactly; exit 1 if none
 //   inspect close [--title T] [--class C]                  posts WM_CLOSE to each match
 //   inspect yes   [--title T] [--class C]                  answers each matching box Yes, all at once
+//   inspect click [--title T] [--class C]                  posts a click of control 1 (WM_COMMAND), hidden windows too
 //   inspect list                                           every visible top-level window
 //
 // Texts come from WM_GETTEXT and rectangles from the window manager state, both of which
@@ -151,7 +152,7 @@ std::vector<HWND> find_windows(const Filter& filter, bool visible_only) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
-    write_utf8(L"usage: inspect find|close|yes|list [--title T] [--class C] [--timeout MS]\n");
+    write_utf8(L"usage: inspect find|close|yes|click|list [--title T] [--class C] [--timeout MS]\n");
     return 2;
   }
   std::wstring command = argv[1];
@@ -172,7 +173,7 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (filter.title == nullptr && filter.class_name == nullptr) {
-    write_utf8(L"find, close and yes need --title or --class\n");
+    write_utf8(L"find, close, yes and click need --title or --class\n");
     return 2;
   }
   DWORD start = GetTickCount();
@@ -188,6 +189,8 @@ int wmain(int argc, wchar_t** argv) {
       PostMessageW(window, WM_CLOSE, 0, 0);
     else if (command == L"yes")
       PostMessageW(window, WM_COMMAND, IDYES, 0);
+    else if (command == L"click")
+      PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     else
       write_utf8(describe(window));
   }
