@@ -68,10 +68,10 @@ std::uint32_t ReadKey(HKEY root, const wchar_t* path, REGSAM access, const wchar
     return status;
   }
   OpenKey key;
-  status = open(root, path, 0, access, key.receive());
+  status = static_cast<std::uint32_t>(open(root, path, 0, access, key.receive()));
   if (status == 0 && value != nullptr) {
     DWORD bytes = MAX_PATH * sizeof(wchar_t);
-    status = get(key.get(), nullptr, value, kStoredString, nullptr, text, &bytes);
+    status = static_cast<std::uint32_t>(get(key.get(), nullptr, value, kStoredString, nullptr, text, &bytes));
   }
   return status;
 }
@@ -120,8 +120,10 @@ std::uint32_t AskSessionUser() {
   if (lookup(nullptr, account.c_str(), sid.data(), &sidBytes, domain.data(), &domainChars, &use) == FALSE) {
     return GetLastError();
   }
-  // The account the tool runs as is the one its token holds as its user,
-  // enabled in every check.
+  // The account the tool runs as: its token's user, which the check counts
+  // among the token's identifiers. (Wine 8 counts only its groups: its one
+  // user then meets the hive check below, and Wine keeps no classes hive
+  // apart, so the tool's own account is what Wine gets, as Windows would.)
   const auto member =
       reinterpret_cast<CheckTokenMembershipCall>(FindSystemFunction(L"advapi32.dll", "CheckTokenMembership", status));
   BOOL same = FALSE;
