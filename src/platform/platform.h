@@ -57,14 +57,31 @@ struct FileFacts {
 // error code.
 std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id);
 
-// Holds the VirtualStore mirror of the folder `path`: where Windows keeps,
-// for the user the tool runs as, what a legacy program writes into the
-// folder. Leaves `mirror` empty where there is none:
-// the folder lies where Windows virtualises no writes, or the mirror is not
-// there. 0; 681 when the system names the folder it reached otherwise than
-// as that mirror (a link on the way led elsewhere); or the system error code.
-// `mirrorPath` is the mirror's path, where there is one.
-std::uint32_t HoldMirror(std::wstring_view path, OpenFile& mirror, FileId& id, Text& mirrorPath);
+// Where the held `folder` lies, as the system names it: normalised (long
+// names, no link or substituted drive on the way), verbatim and with its
+// drive ("\\?\C:\Program Files\x"), when that is a place where Windows
+// virtualises a legacy program's writes. Empty elsewhere, and where the name
+// has no drive letter or does not fit MAX_PATH, which no legacy program can
+// reach. 0 or the system error code.
+std::uint32_t VirtualisedName(const OpenFile& folder, Text& name);
+
+// The account logged on to the tool's session, as the system records the
+// session, where that is not the account the tool runs as and that user's
+// classes hive is loaded: their security identifier as text ("S-1-5-21-..."),
+// whose hive is HKEY_USERS\<it>_Classes. Empty for the tool's own account.
+// Asked once; the text lives as long as the program. 0, or the system error
+// code when the system cannot tell.
+std::uint32_t SessionUser(std::wstring_view& user);
+
+// Holds the VirtualStore mirror of the folder `name` (as VirtualisedName
+// gives it): where Windows keeps, for `user` (from SessionUser;
+// empty: the account the tool runs as), what a legacy program writes into the
+// folder. Leaves `mirror` empty where the mirror is not there. 0; 681 when
+// the system names the folder it reached otherwise than as that mirror (a
+// link on the way led elsewhere); or the system error code. `mirrorPath` is
+// the mirror's path, where one was looked for.
+std::uint32_t HoldMirror(std::wstring_view user, std::wstring_view name, OpenFile& mirror, FileId& id,
+                         Text& mirrorPath);
 
 enum class Access {
   Look,    // its attributes only, which no other program's sharing refuses

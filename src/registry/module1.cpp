@@ -222,33 +222,43 @@ std::uint32_t LookFor(Key hive, const char* path, rt::Text& /*where*/) {
   return status == 0 ? kUnfinished : status == rt::system_error::kFileNotFound ? 0 : status;
 }
 
-// Runs `step` on every copy of `keyPath` below `root`: for HKEY_CLASSES_ROOT
-// the per-user copy, which the user may always remove, then the machine's.
-// The first that fails raises the run-time error naming the key.
-void EachCopy(rt::RootKey root, std::wstring_view keyPath, std::uint32_t (*step)(Key, const char*, rt::Text&)) {
-  const bool classes = root == rt::RootKey::ClassesRoot;
+// Runs `step` on the key `keyPath` below `root`, in the hive it lives in: a
+// class key's per-user copy in the logged-on user's classes hive as loaded
+// under HKEY_USERS, or else the tool's own account's; its machine copy in
+// the machine's. A failure raises the run-time error naming that copy.
+void OnKey(rt::RootKey root, std::wstring_view keyPath, std::uint32_t (*step)(Key, const char*, rt::Text&)) {
+  const std::wstring_view user = root == rt::RootKey::UserClasses ? rt::LoggedOnUser() : std::wstring_view{};
+  const bool classes = root == rt::RootKey::UserClasses || root == rt::RootKey::MachineClasses;
+  const rt::RootKey hive = !user.empty()                      ? rt::RootKey::Users
+                           : root == rt::RootKey::UserClasses ? rt::RootKey::CurrentUser
+                           : classes                          ? rt::RootKey::LocalMachine
+                                                              : root;
+  const std::wstring_view hiveName = rt::RootKeyPrefix(hive);
+  const rt::Text full = rt::Text::Join({hiveName,
+                                        !user.empty() ? user
+                                        : classes     ? LR"(Software\Classes\)"sv
+                                                      : L""sv,
+                                        !user.empty() ? L"_Classes\\"sv : L""sv, keyPath});
   rt::AnsiText path;
   // Never an empty path, which would name the hive itself: a conversion
   // that fails or comes out empty stops here.
-  std::uint32_t status =
-      rt::vbaStrToAnsi(rt::Text::Join({classes ? LR"(Software\Classes\)"sv : L""sv, keyPath}).view(), path);
-  constexpr std::array<rt::RootKey, 2> kClassHives = {rt::RootKey::CurrentUser, rt::RootKey::LocalMachine};
+  std::uint32_t status = rt::vbaStrToAnsi({full.c_str() + hiveName.size(), full.size() - hiveName.size()}, path);
   rt::Text where;
-  for (std::size_t copy = 0; status == 0 && copy < (classes ? kClassHives.size() : 1); ++copy) {
-    status = step(static_cast<Key>(classes ? kClassHives[copy] : root), path.c_str(), where);
+  if (status == 0) {
+    status = step(static_cast<Key>(hive), path.c_str(), where);
   }
   if (status != 0) {
     // Unfinished: back after removal, or endless; something keeps making it.
     const std::uint32_t code = status == kUnfinished ? rt::system_error::kAlreadyExists : status;
     const rt::Text key = rt::Text::Join({keyPath, where.view()});
-    rt::vbaRaise(rt::ErrorForSystemCode(code), code, rt::RootKeyPrefix(root), key.view());
+    rt::vbaRaise(rt::ErrorForSystemCode(code), code, {full.c_str(), full.size() - keyPath.size()}, key.view());
   }
 }
 
 }  // namespace
 
-void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath) { EachCopy(root, keyPath, RemoveTree); }
+void RemoveRegKey(rt::RootKey root, std::wstring_view keyPath) { OnKey(root, keyPath, RemoveTree); }
 
-void ConfirmRegKeyGone(rt::RootKey root, std::wstring_view keyPath) { EachCopy(root, keyPath, LookFor); }
+void ConfirmRegKeyGone(rt::RootKey root, std::wstring_view keyPath) { OnKey(root, keyPath, LookFor); }
 
 }  // namespace Module1

@@ -21,10 +21,15 @@ struct RegistryTarget {
   std::wstring_view path;
 };
 
-// Removed in this order, all keys before any file.
-inline constexpr std::array<RegistryTarget, 3> kRegistryTargets = {
-    RegistryTarget{rt::RootKey::ClassesRoot, L"*\\shell\\Orvandel"},
-    RegistryTarget{rt::RootKey::ClassesRoot, L"Folder\\shell\\Orvandel"},
+// Removed in this order, all keys before any file: both context-menu keys
+// as HKEY_CLASSES_ROOT shows them, every per-user copy first, which the
+// user may always remove, then the machine's. A user who may not remove the
+// machine's has lost all of their own before the run stops there.
+inline constexpr std::array<RegistryTarget, 5> kRegistryTargets = {
+    RegistryTarget{rt::RootKey::UserClasses, L"*\\shell\\Orvandel"},
+    RegistryTarget{rt::RootKey::UserClasses, L"Folder\\shell\\Orvandel"},
+    RegistryTarget{rt::RootKey::MachineClasses, L"*\\shell\\Orvandel"},
+    RegistryTarget{rt::RootKey::MachineClasses, L"Folder\\shell\\Orvandel"},
     RegistryTarget{rt::RootKey::LocalMachine, L"password"},
 };
 

@@ -188,9 +188,14 @@ void FinishRemoval() {
   HeldFolder& mirror = g_ownFolder->Mirror();
   const HeldFolder& own = g_ownFolder->Own();
   if (g_removals != nullptr) {
-    // A mirror that is not there has nothing to remove; one reached through
-    // a link is refused.
-    const std::uint32_t status = platform::HoldMirror(own.path.view(), mirror.handle, mirror.id, mirror.path);
+    // Where the folder really lies decides whether it has a mirror, and
+    // names it, as it does for Windows; the path the tool was started by
+    // does not. A mirror that is not there has nothing to remove; one
+    // reached through a link is refused.
+    std::uint32_t status = platform::VirtualisedName(own.handle, mirror.path);
+    if (status == 0 && mirror.path.size() != 0) {
+      status = platform::HoldMirror(LoggedOnUser(), mirror.path.view(), mirror.handle, mirror.id, mirror.path);
+    }
     if (status != 0) {
       vbaRaise(ErrorForSystemCode(status), status, {}, mirror.path.size() != 0 ? mirror.path.view() : own.path.view());
     }

@@ -19,11 +19,16 @@
 
 namespace rt {
 
-// Predefined registry roots, as the 32-bit handle values Windows gives them.
+// Predefined registry roots, as the 32-bit handle values Windows gives them;
+// and the two copies of a key HKEY_CLASSES_ROOT shows, which are no handles:
+// the per-user one (the logged-on user's classes, see LoggedOnUser) and the
+// machine's (HKEY_LOCAL_MACHINE\Software\Classes).
 enum class RootKey : std::uint32_t {
-  ClassesRoot = 0x80000000U,
+  UserClasses = 1,
+  MachineClasses = 2,
   CurrentUser = 0x80000001U,
   LocalMachine = 0x80000002U,
+  Users = 0x80000003U,
 };
 
 // Message box answers and flags the tool uses.
@@ -74,6 +79,12 @@ Function Declared() {
 // `ansi`: 0, or the system code of a conversion that failed or came out
 // empty (which the caller reports; an empty name would mean something else).
 std::uint32_t vbaStrToAnsi(std::wstring_view text, AnsiText& ansi);
+
+// The user whose per-user copies the tool removes, where it runs as another
+// account than the one logged on to its session: that user's security
+// identifier, as the system records the session. Empty for the tool's own
+// account, which is also what it keeps to where the system cannot tell.
+std::wstring_view LoggedOnUser();
 
 // Keeps the system's last-error value after an external call.
 void vbaSetSystemError();

@@ -84,9 +84,11 @@ struct RootKeyName {
   std::wstring_view prefix;
 };
 
-constexpr std::array<RootKeyName, 2> kRootKeyNames = {
-    RootKeyName{RootKey::ClassesRoot, L"HKEY_CLASSES_ROOT\\"},
+// The hives a copy of a key lives in: a report names the copy that failed.
+constexpr std::array<RootKeyName, 3> kRootKeyNames = {
+    RootKeyName{RootKey::CurrentUser, L"HKEY_CURRENT_USER\\"},
     RootKeyName{RootKey::LocalMachine, L"HKEY_LOCAL_MACHINE\\"},
+    RootKeyName{RootKey::Users, L"HKEY_USERS\\"},
 };
 
 constinit const wchar_t* g_title = nullptr;

@@ -55,6 +55,8 @@ std::wstring KeyOf(std::uintptr_t key) {
       return L"HKCU";
     case 0x80000002U:
       return L"HKLM";
+    case 0x80000003U:
+      return L"HKU";
     default:
       return g_openKeys.at(key - kFirstKeyHandle);
   }
@@ -93,7 +95,7 @@ std::int32_t OpenKey(const std::wstring& parent, const std::wstring& subKey, std
   System& s = g_system;
   ++s.keyOpens;
   s.lastError = 1000 + static_cast<std::uint32_t>(s.log.size());
-  if (!KeyExists(parent) && parent != L"HKCU" && parent != L"HKLM") {
+  if (!KeyExists(parent) && parent != L"HKCU" && parent != L"HKLM" && parent != L"HKU") {
     return 1018;
   }
   std::wstring key = parent + L"\\" + subKey;
@@ -332,28 +334,44 @@ std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
     return s.folderError;
   }
   const std::wstring held(path);
-  if (!s.mirror.empty() && held == s.mirror) {
-    // The mirror: there while it holds a file.
-    const auto below = s.files.lower_bound(held + L"\\");
-    if (below == s.files.end() || below->compare(0, held.size() + 1, held + L"\\") != 0) {
-      return 3;
-    }
-  } else {
-    s.heldFolder = held;
-  }
+  s.heldFolder = held;
   id = fake::IdOf(held);
   OpenFake(held, folder);
   return 0;
 }
 
-std::uint32_t HoldMirror(std::wstring_view /*path*/, OpenFile& mirror, FileId& id, Text& mirrorPath) {
+std::uint32_t VirtualisedName(const OpenFile& folder, Text& name) {
+  const fake::System& s = fake::Get();
+  std::wstring full = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(folder.get()) - 1).path;
+  if (const auto named = s.namedAs.find(full); named != s.namedAs.end()) {
+    full = named->second;
+  }
+  for (const auto& root : s.virtualised) {
+    if (full.compare(0, root.size() + 1, root + L"\\") == 0) {
+      name = Text::Join({L"\\\\?\\" + full});
+    }
+  }
+  return 0;
+}
+
+std::uint32_t SessionUser(std::wstring_view& user) {
+  user = fake::Get().sessionUser;
+  return fake::Get().sessionUserError;
+}
+
+std::uint32_t HoldMirror(std::wstring_view user, std::wstring_view name, OpenFile& mirror, FileId& id,
+                         Text& mirrorPath) {
   fake::System& s = fake::Get();
-  mirrorPath = Text::Join({s.mirror});
-  if (s.mirror.empty()) {
+  const std::wstring path = s.localAppData.at(std::wstring(user)) + L"\\VirtualStore" + std::wstring(name.substr(6));
+  mirrorPath = Text::Join({path});
+  // There while it holds a file.
+  const auto below = s.files.lower_bound(path + L"\\");
+  if (below == s.files.end() || below->compare(0, path.size() + 1, path + L"\\") != 0) {
     return 0;
   }
-  const std::uint32_t status = HoldFolder(s.mirror, mirror, id);
-  return status == 3 ? 0 : status;
+  id = fake::IdOf(path);
+  OpenFake(path, mirror);
+  return 0;
 }
 
 std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, std::wstring_view name, Access access,

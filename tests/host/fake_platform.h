@@ -29,7 +29,6 @@ struct System {
   std::set<std::wstring> unstood;                    // deletion accepted, yet the file stays, held by no one
   std::map<std::wstring, int> busy;                  // path -> attempts to open it for deletion refused (32) first
   bool keepsDeletedNames = false;                    // Wine's rule: a deleted name opens while a handle keeps it
-  std::wstring mirror;                               // the folder's VirtualStore mirror; empty: none
   std::uint32_t folderError = 0;                     // opening the tool's own folder
   std::set<std::wstring> readOnly;                   // open, but their deletion is refused (5)
   // path -> programs that have it loaded or open, as "name" and process id
@@ -37,7 +36,18 @@ struct System {
   std::wstring heldFolder;
   bool elevated = false;
 
-  // Keys as "HKLM\path" or "HKCU\path"; links are keys that name another.
+  // The session's user, as the system records it (a SID; empty: the tool's
+  // own account), and what asking fails with.
+  std::wstring sessionUser;
+  std::uint32_t sessionUserError = 0;
+  // folder path -> its name as the system gives it, where that differs
+  std::map<std::wstring, std::wstring> namedAs;
+  // Where Windows virtualises; the local application data of each user
+  // (by SID; "": the tool's own account). A mirror is there while it holds a file.
+  std::vector<std::wstring> virtualised = {L"C:\\Program Files", L"C:\\Windows"};
+  std::map<std::wstring, std::wstring> localAppData = {{L"", L"C:\\Users\\admin\\AppData\\Local"}};
+
+  // Keys as "HKLM\path", "HKCU\path" or "HKU\path"; links are keys that name another.
   std::set<std::wstring> keys;
   std::map<std::wstring, std::wstring> links;
   std::map<std::wstring, std::int32_t> stuckKeys;  // key -> the status deleting it gives

@@ -45,8 +45,10 @@ std::vector<std::wstring> Concat(std::vector<std::wstring> a, const std::vector<
 void SeedInstallation(const std::wstring& folder) {
   for (const auto& key : Form1::kRegistryTargets) {
     const std::wstring path =
-        (key.root == rt::RootKey::ClassesRoot ? LR"(HKLM\Software\Classes\)" : LR"(HKLM\)") + std::wstring(key.path);
-    fake::Get().keys.insert({path, path + LR"(\command)"});
+        (key.root == rt::RootKey::MachineClasses ? LR"(HKLM\Software\Classes\)" : LR"(HKLM\)") + std::wstring(key.path);
+    if (key.root != rt::RootKey::UserClasses) {
+      fake::Get().keys.insert({path, path + LR"(\command)"});
+    }
   }
   for (const auto name : Form1::kFileTargets) {
     fake::Get().files.insert(folder + std::wstring(name));
@@ -171,7 +173,8 @@ TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
     EXPECT_EQ(RunFormLoad(&ended), 70);
     EXPECT_EQ(ended.title, L"软件卸载工具");
     // Named by its own full path.
-    const std::wstring report = L"HKEY_CLASSES_ROOT\\Folder\\shell\\Orvandel\\command\n(系统错误 5)";
+    const std::wstring report =
+        L"HKEY_LOCAL_MACHINE\\Software\\Classes\\Folder\\shell\\Orvandel\\command\n(系统错误 5)";
     EXPECT_EQ(ended.text.substr(ended.text.find(report) + report.size()),
               elevated ? L"" : L"\n\n删除此注册表项需要管理员权限。请以管理员身份运行本工具。");
     EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[1]}));
@@ -279,7 +282,8 @@ TEST_F(RemovalSequence, AKeyPathThatDoesNotConvertStopsTheRunUnopened) {
   fake::Get().ansiError = 123;
   fake::Ended ended{};
   EXPECT_EQ(RunFormLoad(&ended), 52);
-  EXPECT_NE(ended.text.find(L"HKEY_CLASSES_ROOT\\*\\shell\\Orvandel\n(系统错误 123)"), std::wstring::npos);
+  EXPECT_NE(ended.text.find(L"HKEY_CURRENT_USER\\Software\\Classes\\*\\shell\\Orvandel\n(系统错误 123)"),
+            std::wstring::npos);
   EXPECT_EQ(fake::Get().keyOpens, 0);
   EXPECT_EQ(fake::Get().keys.size(), 6U);
   EXPECT_EQ(fake::Get().files.size(), 8U);

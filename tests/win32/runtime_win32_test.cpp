@@ -220,7 +220,8 @@ TEST_F(RegistryRemoval, NoCopyShowsThroughClassesRootAfterwards) {
   Create(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + entry_ + L"\\command");
   Create(HKEY_CURRENT_USER, L"Software\\Classes\\" + entry_ + L"\\command");
   ASSERT_TRUE(Present(HKEY_CLASSES_ROOT, entry_ + L"\\command"));
-  Module1::RemoveRegKey(rt::RootKey::ClassesRoot, entry_);
+  Module1::RemoveRegKey(rt::RootKey::UserClasses, entry_);
+  Module1::RemoveRegKey(rt::RootKey::MachineClasses, entry_);
   EXPECT_FALSE(Present(HKEY_CLASSES_ROOT, entry_));
   EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + entry_));
   EXPECT_FALSE(Present(HKEY_CURRENT_USER, L"Software\\Classes\\" + entry_));

@@ -125,6 +125,9 @@ class Scenario:
     # legacy program's writes; "elsewhere" stages a mirror for the usual folder anyway;
     # "program-files-x" puts the folder in a look-alike, C:\Program FilesX.
     mirror: str | None = None
+    # How the tool is started: "path", by its path as Wine maps it; "short", by its 8.3 short path as
+    # Wine gives it; "verbatim", by the \\?\ form of its path.
+    start: str = "path"
 
 
 # The advice below a report, by cause. Wine does not say which processes have a file open, so a
@@ -207,6 +210,9 @@ SCENARIOS = (
     Scenario("mirror_of_a_folder_elsewhere_is_untouched", (Run(mirror_left=MIRRORED),), mirror="elsewhere"),
     Scenario("mirror_of_a_program_files_look_alike_is_untouched", (Run(mirror_left=MIRRORED),),
              mirror="program-files-x"),
+    # Started by another name for its folder, the tool finds the mirror by where the folder lies.
+    Scenario("mirror_goes_when_started_by_short_path", (Run(),), mirror="program-files", start="short"),
+    Scenario("mirror_goes_when_started_by_verbatim_path", (Run(),), mirror="program-files", start="verbatim"),
     Scenario("mirror_name_linking_outside_is_refused", (
         Run(answer="return", finish=None, exit_code=75, attack="mirror-link-out", mirror_left=MIRRORED[2:],
             error=(75, REFUSED, "mirror/sarnoth.txt"), advice=ADVICE_OUTSIDE),), mirror="program-files"),
@@ -288,6 +294,20 @@ def mirror_of(folder: Path) -> Path:
     users = STATE / "prefix" / "drive_c" / "users"
     local = next(p for p in sorted(users.iterdir()) if p.name != "Public") / "AppData" / "Local"
     return local / "VirtualStore" / Path(*windows_path(folder)[3:].split("\\"))
+
+
+def started_as(wine: Wine, program: Path, how: str) -> str:
+    """The name the tool is started by: its path, its 8.3 short path, or its verbatim form."""
+    if how == "verbatim":
+        return "\\\\?\\" + windows_path(program)
+    if how == "short":
+        # Wine's cmd takes a quoted path with spaces only from a batch file.
+        batch = wine.work / "short.bat"
+        batch.write_text(f'@for %%I in ("{windows_path(program)}") do @echo %%~sI\r\n')
+        found = wine.run("cmd", "/c", windows_path(batch)).stdout.decode().strip()
+        check("~" in found, f"no short name: {found!r}")
+        return found
+    return str(program)
 
 
 def stage_mirror(folder: Path) -> Path:
@@ -655,7 +675,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
         link.unlink()
         link.symlink_to(leads_to)
     watch = TitleWatch(wine, DONE_TITLE) if run.finish is None else None
-    tool = wine.start("tool", str(folder / exe.name))
+    tool = wine.start("tool", started_as(wine, folder / exe.name, scenario.start))
     try:
         box = wine.find_window(title=CONFIRM_TITLE)
         check_confirmation(box)
