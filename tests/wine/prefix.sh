@@ -7,7 +7,8 @@
 #   prefix.sh dpi N                               switch LogPixels, restart the prefix's Wine processes
 #   prefix.sh down                                stop exactly what "up" started
 #
-# State lives in build/wine: prefix/, locale/, display, xvfb.pid, keeper.pid, keeper.path, *.log.
+# State lives in build/wine (build/wine64 for the 64-bit prefix, WINE_TEST_ARCH=win64): prefix/,
+# locale/, display, xvfb.pid, keeper.pid, keeper.path, *.log.
 # Every step is skipped when already done, so a second "up" takes well under a second.
 set -euo pipefail
 outer_display=${DISPLAY:-}
