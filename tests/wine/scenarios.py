@@ -763,12 +763,15 @@ def check_late_bound(trace: str, libraries: tuple[str, ...]) -> None:
     print(f"  mapped from SysWOW64: {', '.join(libraries)}", flush=True)
 
 
-def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: Path | None) -> None:
+def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: Path | None,
+                 stage_in: str | None = None) -> None:
     wine = Wine(tools, work / scenario.name, scenario.lang)
     if wine.work.exists():
         shutil.rmtree(wine.work, ignore_errors=True)
     wine.work.mkdir(parents=True)
     folder = wine.work / scenario.folder
+    if stage_in:
+        folder = STATE / "prefix" / "drive_c" / stage_in
     if scenario.mirror in ("program-files", "program-files-64"):
         program_files = "Program Files" if scenario.mirror == "program-files-64" else PROGRAM_FILES_32
         folder = STATE / "prefix" / "drive_c" / program_files / f"Orvandel {scenario.name}"
@@ -913,6 +916,9 @@ def main() -> int:
     parser.add_argument("--work", type=Path, default=STATE / "scenarios")
     parser.add_argument("--screenshots", type=Path, default=STATE / "screenshots")
     parser.add_argument("--no-screenshots", action="store_true")
+    # For the README's pictures: the folder where an installer puts it (a path below drive C:, such
+    # as "Program Files/Orvandel"), not a build machine's.
+    parser.add_argument("--stage-in")
     parser.add_argument("--answer-yes", action="store_true")
     args = parser.parse_args()
     shots = None if args.no_screenshots else args.screenshots
@@ -936,7 +942,8 @@ def main() -> int:
     for scenario in chosen:
         started = time.monotonic()
         try:
-            run_scenario(scenario, args.exe.resolve(), args.tools.resolve(), args.work.resolve(), shots)
+            run_scenario(scenario, args.exe.resolve(), args.tools.resolve(), args.work.resolve(), shots,
+                         args.stage_in)
             print(f"ok   {scenario.name} ({time.monotonic() - started:.1f} s)")
         except (Failure, subprocess.SubprocessError) as failure:
             failed += 1
