@@ -261,12 +261,14 @@ SCENARIOS = (
              links=((r"password", r"\Registry\Machine\Software\Bystander"),)),
     Scenario("two_copies_answered_at_once", (), together=3),
     # --- the 64-bit prefix only: the 32-bit tool under WOW64 ---
-    # Keys written by a 32-bit and by a 64-bit program are the same keys in both views (the class
-    # keys are shared, HKLM\password lies outside the redirected Software), and go from both; the
-    # sibling under HKLM\Software lives in its writer's view and stays there.
-    Scenario("keys_written_by_32_bit_regedit_go_from_both_views", (Run(),), win64_only=True, both_views=True),
-    Scenario("keys_written_by_64_bit_regedit_go_from_both_views", (Run(),), win64_only=True, both_views=True,
-             regedit=64),
+    # Keys written by a 32-bit and by a 64-bit program, the user's and the machine's copies of the
+    # class keys, are the same keys in both views (Software\Classes is shared, HKLM\password lies
+    # outside the redirected Software), and go from both; the sibling under HKLM\Software lives in
+    # its writer's view and stays there.
+    Scenario("keys_written_by_32_bit_regedit_go_from_both_views", (Run(),), seed="user+machine",
+             win64_only=True, both_views=True),
+    Scenario("keys_written_by_64_bit_regedit_go_from_both_views", (Run(),), seed="user+machine",
+             win64_only=True, both_views=True, regedit=64),
     # The mirror of a folder in the 64-bit Program Files, which the 32-bit tool's own view names
     # C:\Program Files (x86). Fails until the tool reads the other view's ProgramFilesDir.
     Scenario("mirror_under_the_64_bit_program_files_goes_too", (Run(),), win64_only=True, mirror="program-files-64"),
@@ -516,6 +518,9 @@ def seed_registry(wine: Wine, seed: str, folder: Path, regedit: int = 32, views=
     check_bystanders(wine, views, regedit)
     if seed == "machine":
         return removed
+    if views != (None,):
+        # Each copy where it lives, in both views, and the merged view too.
+        return removed + [f"HKEY_CLASSES_ROOT\\{key}" for key in SHELL_KEYS]
     # Through HKCR, which is where the tool looks; the HKCU copies only on Windows (see the row).
     return [key for key in removed if not key.startswith("HKEY_CURRENT_USER")] + [
         f"HKEY_CLASSES_ROOT\\{key}" for key in SHELL_KEYS]
