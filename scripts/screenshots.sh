@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the README's pictures again from the current build: runs the Wine scenarios they show,
-# in a prefix, display and keeper of its own (build/screenshots/), and copies their
-# screenshots into docs/.
+# in a 64-bit prefix, display and keeper of their own (build/screenshots/), with the folder where a
+# 32-bit program is installed on 64-bit Windows (C:\Program Files (x86)\Orvandel), and copies
+# their screenshots into docs/.
 #
 #   scripts/screenshots.sh        builds the win32 preset if needed, then writes docs/*.png
 set -euo pipefail
@@ -26,7 +27,7 @@ pictures=(
   "error.png=held_file_stops_then_rerun_finishes-1-error.png"
 )
 
-export WINE_TEST_STATE=$state WINE_TEST_XVFB=1
+export WINE_TEST_STATE=$state WINE_TEST_XVFB=1 WINE_TEST_ARCH=win64
 trap '"$root/tests/wine/prefix.sh" down' EXIT
 "$root/tests/wine/prefix.sh" up --keeper "$tools/keeper.exe" >/dev/null
 rm -rf "$state/shots"
@@ -36,7 +37,7 @@ for picture in "${pictures[@]}"; do
   only+=(--only "${shot%-[0-9]-*}")
 done
 /usr/bin/python3 tests/wine/scenarios.py "${only[@]}" --exe build/win32/uninstall.exe --tools "$tools" \
-  --work "$state/scenarios" --screenshots "$state/shots"
+  --work "$state/scenarios" --screenshots "$state/shots" --stage-in "Program Files (x86)/Orvandel"
 for picture in "${pictures[@]}"; do
   # Palette and no metadata: small files, and the same bytes for the same pixels.
   convert "$state/shots/${picture#*=}" -strip -define png:exclude-chunks=date,time "docs/${picture%%=*}"

@@ -7,7 +7,8 @@
 #   prefix.sh dpi N                               switch LogPixels, restart the prefix's Wine processes
 #   prefix.sh down                                stop exactly what "up" started
 #
-# State lives in build/wine: prefix/, locale/, display, xvfb.pid, keeper.pid, keeper.path, *.log.
+# State lives in build/wine (build/wine64 for the 64-bit prefix, WINE_TEST_ARCH=win64): prefix/,
+# locale/, display, xvfb.pid, keeper.pid, keeper.path, *.log.
 # Every step is skipped when already done, so a second "up" takes well under a second.
 set -euo pipefail
 outer_display=${DISPLAY:-}
@@ -15,7 +16,7 @@ outer_display=${DISPLAY:-}
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 # Bump when the registry settings below change, so existing prefixes get them.
-config_version=2
+config_version=3
 stamp=$WINEPREFIX/.test-config
 
 log() { echo "prefix: $*" >&2; }
@@ -87,6 +88,17 @@ write_settings() { # DPI
   import_registry "$wine_state/settings.reg"
 }
 
+link_marlett() {
+  # Title-bar buttons are Marlett glyphs, letters in any other font. Debian's fonts-wine puts it in
+  # Wine's data folder, which Wine 8 as built here never searches (measured); the prefix's Fonts is.
+  local marlett=/usr/share/wine/fonts/marlett.ttf
+  if [ -f "$marlett" ]; then
+    ln -sf "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
+  else
+    log "no $marlett (fonts-wine): title-bar buttons will show as letters"
+  fi
+}
+
 ensure_prefix() { # DPI (empty: keep what the prefix has, 96 for a new one)
   build_locales
   local want_dpi=${1:-}
@@ -106,6 +118,7 @@ ensure_prefix() { # DPI (empty: keep what the prefix has, 96 for a new one)
       set_dpi_only "$want_dpi"
     else
       log "configuring prefix (dpi $want_dpi)"
+      link_marlett
       write_settings "$want_dpi"
     fi
     echo "v$config_version dpi=$want_dpi" >"$stamp"

@@ -13,6 +13,8 @@ in the folder and what is left in the registry.
         (the demo: answer a running tool's box with Return, close its window with the button)
 
 Needs the environment of `prefix.sh up` (display, prefix, keeper). Exit 77: the tool is not built.
+WINE_TEST_ARCH=win64 runs the rows in the 64-bit prefix (build/wine64), where the 32-bit tool runs
+under WOW64; --list marks the rows that run there too ("both") and only there ("win64").
 """
 from __future__ import annotations
 
@@ -30,7 +32,10 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
-STATE = Path(os.environ.get("WINE_TEST_STATE", ROOT / "build" / "wine"))
+ARCH = os.environ.get("WINE_TEST_ARCH", "win32")
+STATE = Path(os.environ.get("WINE_TEST_STATE", ROOT / "build" / ("wine64" if ARCH == "win64" else "wine")))
+# Where a 32-bit program's installer puts it: a 32-bit system's one Program Files, under WOW64 the (x86) one.
+PROGRAM_FILES_32 = "Program Files (x86)" if ARCH == "win64" else "Program Files"
 WINE_RUN = HERE / "wine-run"
 PREFIX_SH = HERE / "prefix.sh"
 
@@ -121,13 +126,26 @@ class Scenario:
     # Keys whose counted name holds a NUL, each with a subkey, planted below (HKLM|HKCU, parent).
     nul_keys: tuple[tuple[str, str], ...] = ()
     # A VirtualStore mirror of the folder, staged with MIRRORED and one file of its own:
-    # "program-files" puts the folder in the prefix's C:\Program Files, where Windows virtualises a
-    # legacy program's writes; "elsewhere" stages a mirror for the usual folder anyway;
-    # "program-files-x" puts the folder in a look-alike, C:\Program FilesX.
+    # "program-files" puts the folder in the prefix's Program Files for 32-bit programs, where Windows
+    # virtualises a legacy program's writes; "program-files-64" in the 64-bit one (C:\Program Files
+    # under WOW64); "elsewhere" stages a mirror for the usual folder anyway; "program-files-x" puts
+    # the folder in a look-alike, C:\Program FilesX.
     mirror: str | None = None
     # How the tool is started: "path", by its path as Wine maps it; "short", by its 8.3 short path as
     # Wine gives it; "verbatim", by the \\?\ form of its path.
     start: str = "path"
+    # --- what only the 64-bit prefix (WOW64) shows ---
+    win64_only: bool = False
+    # The regedit that seeds the keys, of 32 or 64 bits; with both_views every target and sibling is
+    # looked at in both registry views (reg's /reg:32 and /reg:64).
+    regedit: int = 32
+    both_views: bool = False
+    # Orvandel's Folder verb run on the folder through the shell of this many bits (Shell.Application's
+    # ShellExecute in wscript, as a context menu runs it): it runs before the removal and not after.
+    shell: int = 0
+    # Libraries the tool binds late: a +module trace of its run must show each asked for in the
+    # system folder and mapped from SysWOW64.
+    late_bound: tuple[str, ...] = ()
 
 
 # The advice below a report, by cause. Wine does not say which processes have a file open, so a
@@ -269,7 +287,45 @@ SCENARIOS = (
     Scenario("registry_target_is_a_link", (Run(),),
              links=((r"password", r"\Registry\Machine\Software\Bystander"),)),
     Scenario("two_copies_answered_at_once", (), together=3),
+    # --- the 64-bit prefix only: the 32-bit tool under WOW64 ---
+    # Keys written by a 32-bit and by a 64-bit program, the user's and the machine's copies of the
+    # class keys, are the same keys in both views (Software\Classes is shared, HKLM\password lies
+    # outside the redirected Software), and go from both; the sibling under HKLM\Software lives in
+    # its writer's view and stays there.
+    Scenario("keys_written_by_32_bit_regedit_go_from_both_views", (Run(),), seed="user+machine",
+             win64_only=True, both_views=True),
+    Scenario("keys_written_by_64_bit_regedit_go_from_both_views", (Run(),), seed="user+machine",
+             win64_only=True, both_views=True, regedit=64),
+    # The mirror of a folder in the 64-bit Program Files, which the 32-bit tool's own view names
+    # C:\Program Files (x86). Fails until the tool reads the other view's ProgramFilesDir.
+    Scenario("mirror_under_the_64_bit_program_files_goes_too", (Run(),), win64_only=True, mirror="program-files-64"),
+    # What the tool loads late (advapi32, and shell32 for the mirror) is the 32-bit system's.
+    Scenario("late_bound_libraries_come_from_syswow64", (Run(),), win64_only=True, mirror="program-files",
+             late_bound=("advapi32.dll", "shell32.dll")),
+    # 64-bit Explorer's context menu runs verbs through the 64-bit shell: after the removal it has none.
+    Scenario("folder_verb_gone_from_the_64_bit_shell", (Run(),), win64_only=True, shell=64),
 )
+
+
+# The rows where the architecture matters run in the 64-bit prefix too: the registry's views, Program
+# Files and the mirror, the system folder and the loader (the programs named from their images and
+# their module lists). Every row in both would take the test command past ten minutes.
+BOTH_PREFIXES = (
+    "yes_removes_everything", "user_and_machine_class_keys", "key_recreated_during_the_run",
+    "subkeys_beyond_the_ansi_code_page", "subkeys_named_with_a_nul", "registry_links_below_targets",
+    "registry_target_is_a_link",
+    "mirror_under_program_files_goes_too", "mirror_of_a_folder_elsewhere_is_untouched",
+    "mirror_name_linking_outside_is_refused", "mirror_folder_linking_outside_is_refused",
+    "mirror_of_a_program_files_look_alike_is_untouched", "mirror_goes_when_started_by_short_path",
+    "running_program_is_named", "program_with_the_file_loaded_is_named", "program_started_by_short_path_is_named",
+    "module_path_naming_a_pipe_is_never_opened",
+)
+
+
+def runs_in(scenario: Scenario, arch: str) -> bool:
+    if arch == "win64":
+        return scenario.win64_only or scenario.name in BOTH_PREFIXES
+    return not scenario.win64_only
 
 
 class Failure(Exception):
@@ -350,10 +406,13 @@ class Wine:
             result.stdout = out.read()
         return result
 
-    def start(self, name: str, *args: str) -> subprocess.Popen:
+    def start(self, name: str, *args: str, debug: str | None = None) -> subprocess.Popen:
         log = open(self.work / f"{name}.log", "wb")
+        env = self.env()
+        if debug:
+            env["WINEDEBUG"] = debug
         process = subprocess.Popen([str(WINE_RUN), *args], stdout=log, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL, env=self.env(), cwd=self.work,
+                                   stdin=subprocess.DEVNULL, env=env, cwd=self.work,
                                    start_new_session=True)
         process.log_path = self.work / f"{name}.log"
         return process
@@ -373,14 +432,16 @@ class Wine:
         check(len(found) == 1, f"expected one window {title or class_name!r} within {timeout:.0f} s, found {len(found)}")
         return found[0]
 
-    def registry_has(self, key: str) -> bool:
-        result = self.run("reg", "query", key)
+    def registry_has(self, key: str, view: int | None = None) -> bool:
+        """Whether KEY exists, in the registry view of VIEW bits (None: reg's own, the 32-bit one)."""
+        result = self.run("reg", "query", key, *([f"/reg:{view}"] if view else []))
         return result.returncode == 0
 
-    def import_registry(self, text: str) -> None:
+    def import_registry(self, text: str, bits: int = 32) -> None:
+        """Imports TEXT with the regedit of BITS bits (64: the 64-bit prefix's own)."""
         reg = self.work / "seed.reg"
         reg.write_bytes(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
-        result = self.run("regedit", "/S", windows_path(reg))
+        result = self.run(*(["--64"] if bits == 64 else []), "regedit", "/S", windows_path(reg))
         check(result.returncode == 0, f"regedit failed: {result.stdout!r}")
 
     # --- the X side: real input, focus first ---
@@ -493,8 +554,9 @@ def shell_key_roots(seed: str) -> list[str]:
     return [r"HKEY_CURRENT_USER\Software\Classes", r"HKEY_LOCAL_MACHINE\Software\Classes"]
 
 
-def seed_registry(wine: Wine, seed: str, folder: Path) -> list[str]:
-    """Removes what earlier rows left, writes fresh keys; returns the keys the tool must remove."""
+def seed_registry(wine: Wine, seed: str, folder: Path, regedit: int = 32, views=(None,)) -> list[str]:
+    """Removes what earlier rows left, writes fresh keys with the regedit of REGEDIT bits, sees each in
+    every view of VIEWS; returns the keys the tool must remove."""
     command = f'"{windows_path(folder)}\\Orvandel.exe" "%1"'.replace("\\", "\\\\").replace('"', '\\"')
     everywhere = [r"HKEY_CURRENT_USER\Software\Classes", r"HKEY_LOCAL_MACHINE\Software\Classes"]
     lines = ["Windows Registry Editor Version 5.00", ""]
@@ -511,9 +573,11 @@ def seed_registry(wine: Wine, seed: str, folder: Path) -> list[str]:
     removed.append(MACHINE_KEY)
     for key in BYSTANDER_KEYS:
         lines += [f"[{key}\\command]", '@="stays"', ""]
-    wine.import_registry("\n".join(lines))
-    for key in removed + list(BYSTANDER_KEYS):
-        check(wine.registry_has(key), f"seeding failed: {key} missing")
+    wine.import_registry("\n".join(lines), regedit)
+    for key in removed:
+        for view in views:
+            check(wine.registry_has(key, view), f"seeding failed: {key} missing{f' in the {view}-bit view' if view else ''}")
+    check_bystanders(wine, views, regedit)
     if seed == "machine":
         return removed
     return removed + [f"HKEY_CLASSES_ROOT\\{key}" for key in SHELL_KEYS]
@@ -675,7 +739,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
         link.unlink()
         link.symlink_to(leads_to)
     watch = TitleWatch(wine, DONE_TITLE) if run.finish is None else None
-    tool = wine.start("tool", started_as(wine, folder / exe.name, scenario.start))
+    tool = wine.start("tool", started_as(wine, folder / exe.name, scenario.start),
+                      debug="+module" if scenario.late_bound else None)
     try:
         box = wine.find_window(title=CONFIRM_TITLE)
         check_confirmation(box)
@@ -749,16 +814,20 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
     check(run.left is None or left == set(run.left), f"left in the folder: {sorted(left)}, expected {run.left}")
     check((folder / exe.name).exists() and (folder / UNRELATED_FILE).exists()
           and (folder / SUBFOLDER / "Kembrasil.ocx").exists(), "the tool removed something not its own")
+    views = (32, 64) if scenario.both_views else (None,)
     for key in keys if run.keys_left is not None else ():
-        check(wine.registry_has(key) == run.keys_left,
-              f"{key} {'missing' if run.keys_left else 'still there'}")
+        for view in views:
+            check(wine.registry_has(key, view) == run.keys_left,
+                  f"{key} {'missing' if run.keys_left else 'still there'}{f' in the {view}-bit view' if view else ''}")
     if scenario.mirror and run.attack != "mirror-folder-link-out":
         mirror = mirror_of(folder)
         left_in_mirror = {p.name for p in mirror.iterdir()} - {MIRROR_OWN_FILE}
         check(left_in_mirror == set(run.mirror_left),
               f"left in the mirror: {sorted(left_in_mirror)}, expected {sorted(run.mirror_left)}")
         check((mirror / MIRROR_OWN_FILE).exists(), "the mirror's own file was removed")
-    check_bystanders(wine)
+    if scenario.late_bound:
+        check_late_bound(tool.log_path.read_text(errors="replace"), scenario.late_bound)
+    check_bystanders(wine, views, scenario.regedit)
 
 
 def stray_click(wine: Wine, tool: subprocess.Popen, title: str) -> None:
@@ -770,19 +839,40 @@ def stray_click(wine: Wine, tool: subprocess.Popen, title: str) -> None:
     check(len(wine.inspect("find", "--title", title)) == 1, f"a click posted while {title!r} showed closed it")
 
 
-def check_bystanders(wine: Wine) -> None:
+def check_bystanders(wine: Wine, views=(None,), writer: int = 32) -> None:
     for key in BYSTANDER_KEYS:
-        check(wine.registry_has(f"{key}\\command"), f"{key} was removed")
+        # HKLM\Software is redirected under WOW64: that sibling lives in its writer's view only.
+        redirected = key.upper().startswith("HKEY_LOCAL_MACHINE\\SOFTWARE\\")
+        for view in ((writer,) if redirected and views != (None,) else views):
+            check(wine.registry_has(f"{key}\\command", view),
+                  f"{key} was removed{f' from the {view}-bit view' if view else ''}")
 
 
-def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: Path | None) -> None:
+def check_late_bound(trace: str, libraries: tuple[str, ...]) -> None:
+    """In the tool's +module trace, each library is asked for by its path in the system folder (as
+    the tool names it) and every image of it mapped is SysWOW64's, the 32-bit system's."""
+    for name in libraries:
+        asked = re.search(r'looking for L"C:\\\\windows\\\\system32\\\\' + re.escape(name) + '"', trace, re.I)
+        check(bool(asked), f"the tool never asked for {name} in the system folder")
+        mapped = re.findall(r'mapping PE file L"([^"]*\\\\' + re.escape(name) + ')"', trace, re.I)
+        check(bool(mapped), f"{name} was never mapped")
+        wrong = [m for m in mapped if not m.lower().endswith("\\\\windows\\\\syswow64\\\\" + name.lower())]
+        check(not wrong, f"{name} mapped from {wrong}, not SysWOW64")
+    print(f"  mapped from SysWOW64: {', '.join(libraries)}", flush=True)
+
+
+def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: Path | None,
+                 stage_in: str | None = None) -> None:
     wine = Wine(tools, work / scenario.name, scenario.lang)
     if wine.work.exists():
         shutil.rmtree(wine.work, ignore_errors=True)
     wine.work.mkdir(parents=True)
     folder = wine.work / scenario.folder
-    if scenario.mirror == "program-files":
-        folder = STATE / "prefix" / "drive_c" / "Program Files" / f"Orvandel {scenario.name}"
+    if stage_in:
+        folder = STATE / "prefix" / "drive_c" / stage_in
+    if scenario.mirror in ("program-files", "program-files-64"):
+        program_files = "Program Files" if scenario.mirror == "program-files-64" else PROGRAM_FILES_32
+        folder = STATE / "prefix" / "drive_c" / program_files / f"Orvandel {scenario.name}"
     if scenario.mirror == "program-files-x":
         folder = STATE / "prefix" / "drive_c" / "Program FilesX" / "Orvandel"
     if scenario.dpi != 96:
@@ -794,7 +884,11 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
         stage_folder(folder, exe)
         if scenario.mirror:
             stage_mirror(folder)
-        keys = seed_registry(wine, scenario.seed, folder)
+        keys = seed_registry(wine, scenario.seed, folder, scenario.regedit,
+                             (32, 64) if scenario.both_views else (None,))
+        if scenario.shell:
+            mark_folder_verb(wine)
+            check(run_folder_verb(wine, scenario.shell, folder), "the verb did not run before the removal")
         if scenario.subkeys:
             wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", ""]
                                            + [f'[{key}]\n@="x"\n' for key in scenario.subkeys]))
@@ -813,9 +907,51 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
         for hive, parent in scenario.nul_keys:
             full = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER"}[hive] + "\\" + parent
             check(not wine.registry_has(full), f"{full} still there")
+        if scenario.shell:
+            check(not run_folder_verb(wine, scenario.shell, folder), "the verb still runs after the removal")
     finally:
         if scenario.dpi != 96:
             subprocess.run([str(PREFIX_SH), "dpi", "96"], check=True, stdin=subprocess.DEVNULL)
+
+
+FOLDER_WINDOW_CLASS = "ExplorerWClass"  # Wine's Explorer window on a folder
+
+
+def mark_folder_verb(wine: Wine) -> None:
+    """Gives Orvandel's Folder verb a command that leaves a mark and says which kind of program ran it."""
+    ran = wine.work / "verb-ran.txt"
+    command = f'cmd.exe /c echo %PROCESSOR_ARCHITECTURE%>"{windows_path(ran)}"'
+    wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", "",
+                                    f"[HKEY_CLASSES_ROOT\\{SHELL_KEYS[1]}\\command]",
+                                    '@="' + command.replace("\\", "\\\\").replace('"', '\\"') + '"', ""]))
+
+
+def run_folder_verb(wine: Wine, bits: int, folder: Path) -> bool:
+    """Runs Orvandel's Folder verb on FOLDER through the shell of BITS bits, as a context menu does.
+    True when the verb's command ran; False when the shell, not knowing the verb, opened the folder
+    instead (Wine's answer; Windows reports the verb unknown). Either is waited for."""
+    ran = wine.work / "verb-ran.txt"
+    ran.unlink(missing_ok=True)
+    script = wine.work / "verb.js"
+    script.write_text('var a = WScript.Arguments;\n'
+                      'new ActiveXObject("Shell.Application").ShellExecute(a(0), "", "", a(1), 1);\n')
+    # The 64-bit prefix's own wscript through the 64-bit loader; the 32-bit one from SysWOW64.
+    host = ["--64", "wscript"] if bits == 64 else [r"C:\windows\syswow64\wscript.exe"]
+    result = wine.run(*host, "//nologo", windows_path(script), windows_path(folder), SHELL_KEYS[1].split("\\")[-1])
+    check(result.returncode == 0, f"wscript failed: {result.stdout!r}")
+    deadline = time.monotonic() + WINDOW_TIMEOUT
+    while time.monotonic() < deadline:
+        if ran.exists() and ran.read_text(errors="replace").strip():
+            kind = ran.read_text(errors="replace").strip()
+            expected = "AMD64" if bits == 64 else "x86"
+            check(kind == expected, f"the verb ran as {kind}, not through the {bits}-bit shell")
+            return True
+        opened = [w for w in wine.inspect("list") if w["class"] == FOLDER_WINDOW_CLASS]
+        if opened:
+            wine.run(str(wine.tools / "inspect.exe"), "close", "--class", FOLDER_WINDOW_CLASS)
+            return False
+        time.sleep(0.1)
+    raise Failure("the shell neither ran the verb nor opened the folder")
 
 
 def run_together(wine: Wine, scenario: Scenario, folder: Path, exe: Path) -> None:
@@ -880,13 +1016,21 @@ def main() -> int:
     parser.add_argument("--work", type=Path, default=STATE / "scenarios")
     parser.add_argument("--screenshots", type=Path, default=STATE / "screenshots")
     parser.add_argument("--no-screenshots", action="store_true")
+    # For the README's pictures: the folder where an installer puts it (a path below drive C:, such
+    # as "Program Files/Orvandel"), not a build machine's.
+    parser.add_argument("--stage-in")
     parser.add_argument("--answer-yes", action="store_true")
     args = parser.parse_args()
     shots = None if args.no_screenshots else args.screenshots
 
     if args.list:
+        misnamed = set(BOTH_PREFIXES) - {scenario.name for scenario in SCENARIOS}
+        if misnamed:
+            print(f"BOTH_PREFIXES names no row: {sorted(misnamed)}", file=sys.stderr)
+            return 2
         for scenario in SCENARIOS:
-            print(scenario.name + (" serial" if scenario.serial else ""))
+            prefixes = " win64" if scenario.win64_only else " both" if scenario.name in BOTH_PREFIXES else ""
+            print(scenario.name + (" serial" if scenario.serial else "") + prefixes)
         return 0
     if args.answer_yes:
         return answer_yes(args.tools, shots)
@@ -894,16 +1038,17 @@ def main() -> int:
     if not args.exe or not args.exe.exists():
         print(f"the tool is not built: {args.exe}", file=sys.stderr)
         return 77
-    chosen = [s for s in SCENARIOS if not args.only or s.name in args.only]
-    unknown = set(args.only) - {s.name for s in SCENARIOS}
+    chosen = [s for s in SCENARIOS if (not args.only or s.name in args.only) and runs_in(s, ARCH)]
+    unknown = set(args.only) - {s.name for s in chosen}
     if unknown:
-        print(f"no such scenario: {sorted(unknown)}", file=sys.stderr)
+        print(f"no such scenario in the {ARCH} prefix: {sorted(unknown)}", file=sys.stderr)
         return 2
     failed = 0
     for scenario in chosen:
         started = time.monotonic()
         try:
-            run_scenario(scenario, args.exe.resolve(), args.tools.resolve(), args.work.resolve(), shots)
+            run_scenario(scenario, args.exe.resolve(), args.tools.resolve(), args.work.resolve(), shots,
+                         args.stage_in)
             print(f"ok   {scenario.name} ({time.monotonic() - started:.1f} s)")
         except (Failure, subprocess.SubprocessError) as failure:
             failed += 1
