@@ -1,10 +1,12 @@
-// holder FILE STOPFILE [load | share-delete | pipe | recreate]
+// holder FILE STOPFILE [load | share-delete | pipe | recreate [GATE]]
 // Opens FILE without delete sharing (or, with "load", loads it as a module), writes "holding
 // PID" to standard output and keeps it until STOPFILE exists, so another program's DeleteFileW
 // fails. With "share-delete" it lets deletion through, and only keeps the file alive. With
 // "pipe" it also serves a named pipe and lists it as its own program's path in its module list,
 // as any program may rewrite that list, and writes "connected" if anyone opens the pipe. With
-// "recreate" it holds nothing and makes FILE again, at once, whenever it is gone.
+// "recreate" it makes FILE again, at once, whenever it is gone; given a GATE, it holds that file
+// until FILE has been made again once, so a tool that meets GATE after FILE waits for the
+// new FILE however slowly this program is scheduled.
 // Copied into a folder under another name, it is also a running program of that name.
 // Gives up after two minutes so a failed test never leaves it behind.
 #include <windows.h>
@@ -48,11 +50,20 @@ HANDLE ListPipeAsModule(OVERLAPPED& pending) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3 && argc != 4) {
-    say("usage: holder FILE STOPFILE [load | share-delete | pipe | recreate]\n");
+  if (argc == 5 && lstrcmpW(argv[3], L"recreate") != 0) {
+    argc = 0;
+  }
+  if (argc < 3 || argc > 5) {
+    say("usage: holder FILE STOPFILE [load | share-delete | pipe | recreate [GATE]]\n");
     return 2;
   }
-  if (argc == 4 && lstrcmpW(argv[3], L"recreate") == 0) {
+  if (argc >= 4 && lstrcmpW(argv[3], L"recreate") == 0) {
+    HANDLE gate = argc == 5 ? CreateFileW(argv[4], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                            : INVALID_HANDLE_VALUE;
+    if (argc == 5 && gate == INVALID_HANDLE_VALUE) {
+      say("cannot hold the gate\n");
+      return 1;
+    }
     char line[32];
     wsprintfA(line, "holding %lu\n", GetCurrentProcessId());
     say(line);
@@ -62,6 +73,10 @@ int wmain(int argc, wchar_t** argv) {
       for (int i = 0; i < 1000; ++i) {
         if (GetFileAttributesW(argv[1]) == INVALID_FILE_ATTRIBUTES) {
           CloseHandle(CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+          if (gate != INVALID_HANDLE_VALUE && GetFileAttributesW(argv[1]) != INVALID_FILE_ATTRIBUTES) {
+            CloseHandle(gate);
+            gate = INVALID_HANDLE_VALUE;
+          }
         }
       }
     }
