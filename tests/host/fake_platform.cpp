@@ -7,6 +7,8 @@
 
 #include "platform/platform.h"
 #include "registry/native_keys.h"
+#include "removal_window/form1.h"
+#include "removal_window/project.h"
 #include "runtime/runtime.h"
 
 namespace fake {
@@ -279,6 +281,21 @@ void Reset() {
   g_openKeys.clear();
   g_generation.clear();
   g_away.clear();
+}
+
+int Run(Ended* ended) {
+  try {
+    rt::UseProject(Project::kHeader);
+    rt::OwnFolder folder;
+    Form1::Form_Load();
+    rt::FinishRemoval();
+  } catch (const Ended& e) {
+    if (ended != nullptr) {
+      *ended = e;
+    }
+    return e.code;
+  }
+  return -1;
 }
 
 }  // namespace fake

@@ -85,4 +85,9 @@ struct Ended {
 System& Get();
 void Reset();
 
+// Runs the program as the runtime does after its start: the project's texts,
+// the own folder held, Form_Load, and the last look before the window. The
+// code the program ended with, with how in `ended`; -1 if the window would come.
+int Run(Ended* ended = nullptr);
+
 }  // namespace fake

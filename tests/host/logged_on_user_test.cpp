@@ -30,18 +30,7 @@ int RunIn(const std::wstring& folder, fake::Ended* ended = nullptr) {
     s.keys.insert({base + L"*\\shell\\Orvandel", base + L"Folder\\shell\\Orvandel"});
   }
   s.files = {folder + L"\\tolvane.dat", kOwnMirror, kTheirMirror};
-  try {
-    rt::UseProject(Project::kHeader);
-    rt::OwnFolder own;
-    Form1::Form_Load();
-    rt::FinishRemoval();
-  } catch (const fake::Ended& e) {
-    if (ended != nullptr) {
-      *ended = e;
-    }
-    return e.code;
-  }
-  return -1;
+  return fake::Run(ended);
 }
 
 TEST(LoggedOnUser, TheSessionsUserCopiesGoWhereTheyAreAnotherAccount) {

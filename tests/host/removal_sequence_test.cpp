@@ -55,24 +55,6 @@ void SeedInstallation(const std::wstring& folder) {
   }
 }
 
-// Runs the handler as the runtime does, with the project's texts and the own
-// folder held, and the last look before the window; the code the program
-// ended with, or -1 if the window would come.
-int RunFormLoad(fake::Ended* ended = nullptr) {
-  try {
-    rt::UseProject(Project::kHeader);
-    rt::OwnFolder folder;
-    Form1::Form_Load();
-    rt::FinishRemoval();
-  } catch (const fake::Ended& e) {
-    if (ended != nullptr) {
-      *ended = e;
-    }
-    return e.code;
-  }
-  return -1;
-}
-
 class RemovalSequence : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,7 +76,7 @@ class RemovalSequence : public ::testing::Test {
 
 TEST_F(RemovalSequence, AsksWithTheConfirmationTextsAndYesAsDefault) {
   fake::Get().answer = 7;
-  RunFormLoad();
+  fake::Run();
   ASSERT_FALSE(fake::Get().log.empty());
   EXPECT_EQ(fake::Get().log.front(),
             L"ask 36 确认御载 "
@@ -102,7 +84,7 @@ TEST_F(RemovalSequence, AsksWithTheConfirmationTextsAndYesAsDefault) {
 }
 
 TEST_F(RemovalSequence, YesRemovesKeysThenFilesInOrderAndReturns) {
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(kFolder)));
   EXPECT_TRUE(fake::Get().files.empty());
   EXPECT_TRUE(fake::Get().keys.empty());
@@ -116,7 +98,7 @@ TEST_F(RemovalSequence, AnyAnswerButYesEndsWithCodeOneTouchingNothing) {
     SCOPED_TRACE(answer);
     SetUp();
     fake::Get().answer = answer;
-    EXPECT_EQ(RunFormLoad(), 1);
+    EXPECT_EQ(fake::Run(), 1);
     EXPECT_EQ(fake::Get().log.size(), 1U);
     EXPECT_EQ(fake::Get().files.size(), 8U);
   }
@@ -126,15 +108,15 @@ TEST_F(RemovalSequence, AbsentKeysAndFilesCountAsRemoved) {
   fake::Get().keys.clear();
   fake::Get().files.erase(kFolder + L"\\Kembrasil.ocx");
   fake::Get().files.erase(kFolder + L"\\Orvandel.exe");
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_EQ(LogAfterQuestion(), FileDeletions(kFolder));
   EXPECT_TRUE(fake::Get().files.empty());
 }
 
 TEST_F(RemovalSequence, SecondRunAfterACompleteOneEndsNormally) {
-  ASSERT_EQ(RunFormLoad(), -1);
+  ASSERT_EQ(fake::Run(), -1);
   fake::Get().log.clear();
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_EQ(LogAfterQuestion(), FileDeletions(kFolder));
 }
 
@@ -142,7 +124,7 @@ TEST_F(RemovalSequence, PerUserAndMachineCopiesOfAClassKeyBothGoTheUsersFirst) {
   fake::Get().keys.insert({LR"(HKCU\Software\Classes\*\shell\Orvandel)",
                            LR"(HKCU\Software\Classes\Folder\shell\Orvandel)",
                            LR"(HKCU\Software\Classes\Folder\shell\Orvandel\command)", LR"(HKCU\Software\Classes\x)"});
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_EQ(fake::Get().keys, (std::set<std::wstring>{L"HKCU\\Software\\Classes\\x"}));
   // Each user's copy goes before the machine's.
   const auto log = LogAfterQuestion();
@@ -153,7 +135,7 @@ TEST_F(RemovalSequence, PerUserAndMachineCopiesOfAClassKeyBothGoTheUsersFirst) {
 
 TEST_F(RemovalSequence, KeyPathReachesTheRegistryAsAnsiAndLastErrorIsKept) {
   fake::Get().keys.clear();
-  RunFormLoad();
+  fake::Run();
   // The last declared call, the last look for HKLM\password, got the path as
   // ANSI bytes, and its last-error value is what LastDllError reads.
   EXPECT_EQ(fake::Get().lastAnsiPath, "password");
@@ -170,7 +152,7 @@ TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
     fake::Get().stuckKeys[LR"(HKLM\Software\Classes\Folder\shell\Orvandel\command)"] =
         static_cast<std::int32_t>(0xC0000022U);
     fake::Ended ended{};
-    EXPECT_EQ(RunFormLoad(&ended), 70);
+    EXPECT_EQ(fake::Run(&ended), 70);
     EXPECT_EQ(ended.title, L"软件卸载工具");
     // Named by its own full path.
     const std::wstring report =
@@ -191,7 +173,7 @@ TEST_F(RemovalSequence, AKeyThatKeepsComingBackIsReportedNotLoopedOn) {
     SetUp();
     (afterTheWalk ? fake::Get().keysBack : fake::Get().regeneratingKeys).insert(L"HKLM\\password");
     fake::Ended ended{};
-    EXPECT_EQ(RunFormLoad(&ended), 58);
+    EXPECT_EQ(fake::Run(&ended), 58);
     EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password\n(系统错误 183)\n\n它在删除后又出现了"),
               std::wstring::npos);
     EXPECT_EQ(fake::Get().files.size(), afterTheWalk ? 0U : 8U);
@@ -210,7 +192,7 @@ TEST_F(RemovalSequence, ALoadedHiveIsReportedBeforeAnythingInItGoes) {
       fake::Get().hives.insert(LR"(\REGISTRY\MACHINE\password)");
     }
     fake::Ended ended{};
-    EXPECT_EQ(RunFormLoad(&ended), 70);
+    EXPECT_EQ(fake::Run(&ended), 70);
     EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE" + refused.substr(4) + L"\n(系统错误 5)"), std::wstring::npos);
     EXPECT_EQ(fake::Get().keys.count(L"HKLM\\password\\command"), 1U);
     EXPECT_EQ(fake::Get().files.size(), 8U);
@@ -227,7 +209,7 @@ TEST_F(RemovalSequence, RegistryLinksGoAsLinksAndWhatTheyNameStays) {
                        {L"HKLM\\password\\shell", LR"(HKLM\Software\Classes\*\shell)"},
                        {L"HKLM\\password\\loop", L"HKLM\\password"},
                        {LR"(HKLM\password\command\dangling)", L"HKLM\\Nothing\\Here"}};
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_EQ(fake::Get().keys, outside);
   EXPECT_TRUE(fake::Get().links.empty());
   EXPECT_FALSE(fake::Get().followedLink);
@@ -237,7 +219,7 @@ TEST_F(RemovalSequence, RegistryLinksGoAsLinksAndWhatTheyNameStays) {
   fake::Get().keys.erase(L"HKLM\\password\\command");
   fake::Get().keys.insert(outside.begin(), outside.end());
   fake::Get().links = {{L"HKLM\\password", L"HKLM\\Software\\Outside"}};
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_EQ(fake::Get().keys, outside);
   EXPECT_TRUE(fake::Get().links.empty());
 }
@@ -251,7 +233,7 @@ TEST_F(RemovalSequence, ALargeTreeGoesWithEachKeyOpenedOnce) {
     }
   }
   const int keys = static_cast<int>(fake::Get().keys.size());
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_TRUE(fake::Get().keys.empty());
   // Linear: about one open a key, never one a level for each.
   EXPECT_LE(fake::Get().keyOpens, keys + 20);
@@ -261,7 +243,7 @@ TEST_F(RemovalSequence, ASubkeyNameThatIsNotOneNameIsRefusedUnopened) {
   // Opened, a path would be walked, through any link on the way.
   fake::Get().shownAs[L"HKLM\\password\\command"] = L"shell\\command";
   fake::Ended ended{};
-  EXPECT_EQ(RunFormLoad(&ended), 75);
+  EXPECT_EQ(fake::Run(&ended), 75);
   EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password\\shell\\command\n(系统错误 681)"), std::wstring::npos);
   EXPECT_FALSE(fake::Get().openedByPath);
   EXPECT_EQ(fake::Get().keys.count(L"HKLM\\password\\command"), 1U);
@@ -273,7 +255,7 @@ TEST_F(RemovalSequence, AKeyNameHoldingANulGoesLikeAnyOther) {
   const std::wstring nul(L"command\0x", 9);
   fake::Get().keys.insert({L"HKLM\\password\\" + nul, L"HKLM\\password\\" + nul + L"\\below",
                            LR"(HKLM\Software\Classes\*\shell\Orvandel\)" + nul});
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_TRUE(fake::Get().keys.empty());
 }
 
@@ -281,7 +263,7 @@ TEST_F(RemovalSequence, AKeyPathThatDoesNotConvertStopsTheRunUnopened) {
   // An empty path would name the hive itself.
   fake::Get().ansiError = 123;
   fake::Ended ended{};
-  EXPECT_EQ(RunFormLoad(&ended), 52);
+  EXPECT_EQ(fake::Run(&ended), 52);
   EXPECT_NE(ended.text.find(L"HKEY_CURRENT_USER\\Software\\Classes\\*\\shell\\Orvandel\n(系统错误 123)"),
             std::wstring::npos);
   EXPECT_EQ(fake::Get().keyOpens, 0);
@@ -312,7 +294,7 @@ TEST_F(RemovalSequence, ATreeChangedMeanwhileIsRemovedAsItIsFound) {
     SCOPED_TRACE(row);
     SetUp();
     rows[row](fake::Get());
-    EXPECT_EQ(RunFormLoad(), -1);
+    EXPECT_EQ(fake::Run(), -1);
     EXPECT_TRUE(fake::Get().keys.empty());
   }
 }
@@ -329,7 +311,7 @@ TEST_F(RemovalSequence, AFileThatCannotBeDeletedStopsThereWithItsNumber) {
     const std::wstring stuck = kFolder + L"\\Orvandel.exe";
     fake::Get().stuckFiles[stuck] = row.system;
     fake::Ended ended{};
-    EXPECT_EQ(RunFormLoad(&ended), row.number);
+    EXPECT_EQ(fake::Run(&ended), row.number);
     EXPECT_NE(ended.text.find(stuck + L"\n(系统错误 " + std::to_wstring(row.system) + L")"), std::wstring::npos);
     EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(kFolder, 5)));
     // Files 1 to 4 are gone; 5 to 8 stay.
@@ -341,7 +323,7 @@ TEST_F(RemovalSequence, AFileThatCannotBeDeletedStopsThereWithItsNumber) {
 TEST_F(RemovalSequence, AFileInUseForAMomentIsRemovedWithNoReport) {
   // A virus scanner's look: refused three times, then free.
   fake::Get().busy[kFolder + L"\\Orvandel.exe"] = 3;
-  EXPECT_EQ(RunFormLoad(), -1);
+  EXPECT_EQ(fake::Run(), -1);
   EXPECT_TRUE(fake::Get().files.empty());
 }
 
@@ -381,7 +363,7 @@ TEST_F(RemovalSequence, AReportAdvisesByCause) {
     }
     fake::Get().users[file] = row.users;
     fake::Ended ended{};
-    EXPECT_EQ(RunFormLoad(&ended), row.system == 21 ? 71 : 70);
+    EXPECT_EQ(fake::Run(&ended), row.system == 21 ? 71 : 70);
     const std::wstring report = L"(系统错误 " + std::to_wstring(row.system) + L")";
     EXPECT_EQ(ended.text.substr(ended.text.find(report) + report.size()),
               row.advice.empty() ? L"" : L"\n\n" + row.advice);
@@ -404,7 +386,7 @@ TEST_F(RemovalSequence, ANameThatLeadsOutOfTheFolderIsRefusedAndNothingThereIsTo
       fake::Get().files.insert(other + name);
     }
     fake::Ended ended{};
-    EXPECT_EQ(RunFormLoad(&ended), 75);
+    EXPECT_EQ(fake::Run(&ended), 75);
     const std::wstring refused = kFolder + kNames[row.stopsAt - 1];
     EXPECT_NE(ended.text.find(L"路径/文件访问错误\n\n" + refused +
                               L"\n(系统错误 681)\n\n此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"),
@@ -422,7 +404,7 @@ TEST_F(RemovalSequence, ANameThatLeadsOutOfTheFolderIsRefusedAndNothingThereIsTo
   SetUp();
   fake::Get().files.insert(kFolder + L"\\readme.txt");
   fake::Get().finalPaths[kFolder + L"\\Kembrasil.ocx"] = kFolder + L"\\readme.txt";
-  EXPECT_EQ(RunFormLoad(), 75);
+  EXPECT_EQ(fake::Run(), 75);
   EXPECT_EQ(fake::Get().files.count(kFolder + L"\\readme.txt"), 1U);
 }
 
@@ -467,7 +449,7 @@ TEST_F(RemovalSequence, AFileStillThereAfterItsDeletionIsNotReportedRemoved) {
       }
       const Outcome expected = wine ? row.wine : row.windows;
       fake::Ended ended{};
-      EXPECT_EQ(RunFormLoad(&ended), expected.code);
+      EXPECT_EQ(fake::Run(&ended), expected.code);
       EXPECT_EQ(fake::Get().files.size(), expected.left);
       EXPECT_EQ(fake::Get().files.count(target), 1U);
       if (expected.code != -1) {
@@ -480,7 +462,7 @@ TEST_F(RemovalSequence, AFileStillThereAfterItsDeletionIsNotReportedRemoved) {
 TEST_F(RemovalSequence, AnOwnFolderThatCannotBeOpenedIsARunTimeError) {
   fake::Get().folderError = 3;
   fake::Ended ended{};
-  EXPECT_EQ(RunFormLoad(&ended), 76);
+  EXPECT_EQ(fake::Run(&ended), 76);
   EXPECT_NE(ended.text.find(kFolder + L"\n(系统错误 3)"), std::wstring::npos);
   EXPECT_TRUE(fake::Get().log.empty());
 }
@@ -498,7 +480,7 @@ TEST_F(RemovalSequence, PathIsTheNameAppendedToTheFolderAsItIs) {
     fake::Reset();
     SeedInstallation(row.folder);
     fake::Get().executable = row.executable;
-    EXPECT_EQ(RunFormLoad(), -1);
+    EXPECT_EQ(fake::Run(), -1);
     EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(row.folder)));
     EXPECT_TRUE(fake::Get().files.empty());
   }
