@@ -58,8 +58,8 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   if (argc >= 4 && lstrcmpW(argv[3], L"recreate") == 0) {
-    HANDLE gate = argc == 5 ? CreateFileW(argv[4], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
-                            : INVALID_HANDLE_VALUE;
+    HANDLE gate =
+        argc == 5 ? CreateFileW(argv[4], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) : INVALID_HANDLE_VALUE;
     if (argc == 5 && gate == INVALID_HANDLE_VALUE) {
       say("cannot hold the gate\n");
       return 1;
