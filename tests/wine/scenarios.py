@@ -608,8 +608,9 @@ class Obstacle:
             # Started as the target; what it holds is elsewhere.
             held = wine.work / "unrelated.dat"
             held.write_text("not the tool's\n")
-        extra = {"load": ["load"], "hold-shared": ["share-delete"], "hold-pipe": ["pipe"],
-                 "recreate": ["recreate", windows_path(folder / TARGETS[TARGETS.index(target) + 1])]}.get(kind, [])
+        extra = {"load": ["load"], "hold-shared": ["share-delete"], "hold-pipe": ["pipe"]}.get(kind, [])
+        if kind == "recreate":
+            extra = ["recreate", windows_path(folder / TARGETS[TARGETS.index(target) + 1])]
         program = str(self.path) if kind == "run" else str(wine.tools / "holder.exe")
         if kind == "hold-namesake":
             # The holder's image as a program of the target's name, in another folder.
