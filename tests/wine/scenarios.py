@@ -132,7 +132,8 @@ class Scenario:
     # the folder in a look-alike, C:\Program FilesX.
     mirror: str | None = None
     # How the tool is started: "path", by its path as Wine maps it; "short", by its 8.3 short path as
-    # Wine gives it; "verbatim", by the \\?\ form of its path.
+    # Wine gives it. (Started by the \\?\ form, Wine's loader gives the tool its path without the
+    # prefix, so that start is shown on the host.)
     start: str = "path"
     # --- what only the 64-bit prefix (WOW64) shows ---
     win64_only: bool = False
@@ -232,7 +233,6 @@ SCENARIOS = (
              mirror="program-files-x"),
     # Started by another name for its folder, the tool finds the mirror by where the folder lies.
     Scenario("mirror_goes_when_started_by_short_path", (Run(),), mirror="program-files", start="short"),
-    Scenario("mirror_goes_when_started_by_verbatim_path", (Run(),), mirror="program-files", start="verbatim"),
     Scenario("mirror_name_linking_outside_is_refused", (
         Run(answer="return", finish=None, exit_code=75, attack="mirror-link-out", mirror_left=MIRRORED[2:],
             error=(75, REFUSED, "mirror/sarnoth.txt"), advice=ADVICE_OUTSIDE),), mirror="program-files"),
@@ -355,9 +355,7 @@ def mirror_of(folder: Path) -> Path:
 
 
 def started_as(wine: Wine, program: Path, how: str) -> str:
-    """The name the tool is started by: its path, its 8.3 short path, or its verbatim form."""
-    if how == "verbatim":
-        return "\\\\?\\" + windows_path(program)
+    """The name the tool is started by: its path or its 8.3 short path."""
     if how == "short":
         # Wine's cmd takes a quoted path with spaces only from a batch file.
         batch = wine.work / "short.bat"
