@@ -142,10 +142,12 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return DefWindowProcW(window, message, wParam, lParam);
   }
   Form& form = *g_form;
-  // Hidden, the form takes no command and does not close: a message box's
-  // modal loop dispatches to it whatever any program posts, and the removal
-  // or the report showing must not end.
-  if (!form.shown && (message == WM_COMMAND || message == WM_CLOSE || message == WM_DESTROY)) {
+  // Hidden, the form takes no command, does not close and trusts no pointer
+  // a message brings: a message box's modal loop dispatches to it whatever
+  // any program posts, and the removal or the report showing must not end.
+  // Shown, the system sends the DPI messages, and their pointers are its.
+  if (!form.shown && (message == WM_COMMAND || message == WM_CLOSE || message == WM_DESTROY ||
+                      message == WM_DPICHANGED || message == WM_GETDPISCALEDSIZE)) {
     return 0;
   }
   switch (message) {

@@ -57,31 +57,43 @@ struct FileFacts {
 // error code.
 std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id);
 
-// Where the held `folder` lies, as the system names it: normalised (long
-// names, no link or substituted drive on the way), verbatim and with its
-// drive ("\\?\C:\Program Files\x"), when that is a place where Windows
-// virtualises a legacy program's writes. Empty elsewhere, and where the name
-// has no drive letter or does not fit MAX_PATH, which no legacy program can
-// reach. 0 or the system error code.
-std::uint32_t VirtualisedName(const OpenFile& folder, Text& name);
+// The name the system gives the held `folder`, as GetFinalPathNameByHandleW
+// gives it: normalised (long names, no link or substituted drive on the
+// way), verbatim, with its drive ("\\?\C:\Program Files\x"). 0 or the
+// system error code, as the system gives it; 234 where the name does not fit
+// MAX_PATH.
+std::uint32_t FinalName(const OpenFile& folder, Text& name);
 
-// The account logged on to the tool's session, as the system records the
-// session, where that is not the account the tool runs as and that user's
-// classes hive is loaded: their security identifier as text ("S-1-5-21-..."),
-// whose hive is HKEY_USERS\<it>_Classes. Empty for the tool's own account.
-// Asked once; the text lives as long as the program. 0, or the system error
-// code when the system cannot tell.
-std::uint32_t SessionUser(std::wstring_view& user);
+// The kernel's name of an open file or folder ("\Device\HarddiskVolume2\x";
+// under Wine "\??\C:\x"), on any volume, any length. 0 or the system error code.
+std::uint32_t KernelName(const OpenFile& file, Text& name);
 
-// Holds the VirtualStore mirror of the folder `name` (as VirtualisedName
-// gives it): where Windows keeps, for `user` (from SessionUser;
-// empty: the account the tool runs as), what a legacy program writes into the
-// folder. Leaves `mirror` empty where the mirror is not there. 0; 681 when
-// the system names the folder it reached otherwise than as that mirror (a
-// link on the way led elsewhere); or the system error code. `mirrorPath` is
-// the mirror's path, where one was looked for.
-std::uint32_t HoldMirror(std::wstring_view user, std::wstring_view name, OpenFile& mirror, FileId& id,
-                         Text& mirrorPath);
+// Whether two names are the same as the file system compares them (case
+// ignored, ordinal).
+bool SameName(std::wstring_view a, std::wstring_view b);
+
+// Folders as the system records them.
+enum class SystemFolder {
+  ProgramFiles,    // ProgramFilesDir in the registry's native view (64-bit Windows: the 64-bit one)
+  ProgramFiles32,  // the same in the 32-bit view (on 32-bit Windows the same folder)
+  Windows,         // the Windows folder
+};
+
+// 0 or the system error code.
+std::uint32_t FolderOfSystem(SystemFolder which, Text& path);
+
+// The profile folder of every profile the machine lists (ProfileList), as
+// stored: variables not expanded. Each followed by a NUL; entries without
+// one are left out. 0 or the system error code.
+std::uint32_t ListedProfiles(Text& folders);
+
+// `text` (terminated) with the system's environment variables expanded: the
+// system's own, never the program's. 0 or the system error code.
+std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& expanded);
+
+// The local application data of the account the tool runs as, from the
+// system for its token. 0 or the system error code.
+std::uint32_t OwnLocalAppData(Text& path);
 
 enum class Access {
   Look,    // its attributes only, which no other program's sharing refuses
@@ -127,8 +139,10 @@ struct FileUser {
 // another program names is opened. Slow: for after a failure only.
 std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<FileUser> users);
 
-// Whether the program runs with its token elevated, so that more rights
-// cannot be had; false where the system does not say.
+// Whether the program runs with an administrator's rights in force: its
+// token elevated, or an administrator's where UAC is off (no token to elevate
+// to). Then no more rights can be had, and every user's entries may be
+// reached. False where the system does not say.
 bool IsElevated();
 
 // Waits, for another program to let go of a file.

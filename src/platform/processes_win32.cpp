@@ -16,24 +16,23 @@ namespace {
 
 // As the tool calls them: in ntdll since the first NT, not in the headers.
 constexpr int kFileProcessIdsUsingFileInformation = 47;
-using NtOpenProcessTokenCall = NTSTATUS(NTAPI*)(HANDLE process, ACCESS_MASK access, HANDLE* token);
-using NtQueryInformationTokenCall = NTSTATUS(NTAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS what, void* information,
-                                                     ULONG size, ULONG* returned);
-// What GetCurrentProcess would return, without the call.
-const HANDLE kThisProcess = reinterpret_cast<HANDLE>(-1);
+using CheckTokenMembershipCall = BOOL(WINAPI*)(HANDLE token, void* sid, BOOL* member);
+// BUILTIN\Administrators (S-1-5-32-544), as the system stores it.
+constexpr std::array<BYTE, 16> kAdministrators = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
 
 }  // namespace
 
 bool IsElevated() {
-  HANDLE token = nullptr;
-  TOKEN_ELEVATION elevation{};
-  ULONG size = 0;
-  if (native::Find<NtOpenProcessTokenCall>("NtOpenProcessToken")(kThisProcess, TOKEN_QUERY, &token) == 0) {
-    const OpenFile owner{token};
-    native::Find<NtQueryInformationTokenCall>("NtQueryInformationToken")(token, TokenElevation, &elevation,
-                                                                         sizeof elevation, &size);
-  }
-  return elevation.TokenIsElevated != 0;
+  // The Administrators group in force in the token: elevated, or an
+  // administrator's where UAC is off and no token is split. A split
+  // token's, not elevated, has it for denying only, and a standard user's,
+  // elevated or not, not at all.
+  std::uint32_t status = 0;
+  const auto member =
+      reinterpret_cast<CheckTokenMembershipCall>(FindSystemFunction(L"advapi32.dll", "CheckTokenMembership", status));
+  BOOL administrator = FALSE;
+  return member != nullptr && member(nullptr, const_cast<BYTE*>(kAdministrators.data()), &administrator) != FALSE &&
+         administrator != FALSE;
 }
 
 namespace {

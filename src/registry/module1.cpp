@@ -23,6 +23,7 @@ constexpr std::uint32_t kDelete = 0x10000;
 constexpr rt::DeclaredFunction kRegOpenKeyExA{L"advapi32.dll", "RegOpenKeyExA"};
 constexpr rt::DeclaredFunction kRegCloseKey{L"advapi32.dll", "RegCloseKey"};
 constexpr rt::DeclaredFunction kRegQueryValueExW{L"advapi32.dll", "RegQueryValueExW"};
+constexpr rt::DeclaredFunction kRegEnumKeyExW{L"advapi32.dll", "RegEnumKeyExW"};
 constexpr rt::DeclaredFunction kNtEnumerateKey{L"ntdll.dll", "NtEnumerateKey"};
 constexpr rt::DeclaredFunction kNtOpenKey{L"ntdll.dll", "NtOpenKey"};
 constexpr rt::DeclaredFunction kNtQueryKey{L"ntdll.dll", "NtQueryKey"};
@@ -34,6 +35,9 @@ constexpr rt::DeclaredFunction kRtlNtStatusToDosError{L"ntdll.dll", "RtlNtStatus
 using RegOpenKeyExA = std::int32_t(RT_WINAPI*)(Key key, const char* subKey, std::uint32_t options, std::uint32_t access,
                                                Key* result);
 using RegCloseKey = std::int32_t(RT_WINAPI*)(Key key);
+using RegEnumKeyExW = std::int32_t(RT_WINAPI*)(Key key, std::uint32_t index, wchar_t* name, std::uint32_t* chars,
+                                               std::uint32_t* reserved, wchar_t* className, std::uint32_t* classChars,
+                                               void* written);
 using RegQueryValueExW = std::int32_t(RT_WINAPI*)(Key key, const wchar_t* name, void* reserved, std::uint32_t* type,
                                                   void* data, std::uint32_t* bytes);
 using NtEnumerateKey = std::int32_t(RT_WINAPI*)(Key key, std::uint32_t index, int what, void* information,
@@ -222,23 +226,14 @@ std::uint32_t LookFor(Key hive, const char* path, rt::Text& /*where*/) {
   return status == 0 ? kUnfinished : status == rt::system_error::kFileNotFound ? 0 : status;
 }
 
-// Runs `step` on the key `keyPath` below `root`, in the hive it lives in: a
-// class key's per-user copy in the logged-on user's classes hive as loaded
-// under HKEY_USERS, or else the tool's own account's; its machine copy in
-// the machine's. A failure raises the run-time error naming that copy.
-void OnKey(rt::RootKey root, std::wstring_view keyPath, std::uint32_t (*step)(Key, const char*, rt::Text&)) {
-  const std::wstring_view user = root == rt::RootKey::UserClasses ? rt::LoggedOnUser() : std::wstring_view{};
-  const bool classes = root == rt::RootKey::UserClasses || root == rt::RootKey::MachineClasses;
-  const rt::RootKey hive = !user.empty()                      ? rt::RootKey::Users
-                           : root == rt::RootKey::UserClasses ? rt::RootKey::CurrentUser
-                           : classes                          ? rt::RootKey::LocalMachine
-                                                              : root;
+using Step = std::uint32_t (*)(Key, const char*, rt::Text&);
+
+// Runs `step` on the copy `keyPath` below `hive`'s `copy` ("Software\Classes\",
+// "S-1-5-21-..._Classes\" or nothing). A failure raises the run-time error
+// naming that copy.
+void OnCopy(rt::RootKey hive, std::wstring_view copy, std::wstring_view keyPath, Step step) {
   const std::wstring_view hiveName = rt::RootKeyPrefix(hive);
-  const rt::Text full = rt::Text::Join({hiveName,
-                                        !user.empty() ? user
-                                        : classes     ? LR"(Software\Classes\)"sv
-                                                      : L""sv,
-                                        !user.empty() ? L"_Classes\\"sv : L""sv, keyPath});
+  const rt::Text full = rt::Text::Join({hiveName, copy, keyPath});
   rt::AnsiText path;
   // Never an empty path, which would name the hive itself: a conversion
   // that fails or comes out empty stops here.
@@ -252,6 +247,49 @@ void OnKey(rt::RootKey root, std::wstring_view keyPath, std::uint32_t (*step)(Ke
     const std::uint32_t code = status == kUnfinished ? rt::system_error::kAlreadyExists : status;
     const rt::Text key = rt::Text::Join({keyPath, where.view()});
     rt::vbaRaise(rt::ErrorForSystemCode(code), code, {full.c_str(), full.size() - keyPath.size()}, key.view());
+  }
+}
+
+// Runs `step` on every copy of the key `keyPath` below `root`, in the hive
+// each lives in. A class key's per-user copies come first: the tool's own
+// account's, and, run with an administrator's rights, every loaded user's;
+// its machine copy in the machine's hive.
+void OnKey(rt::RootKey root, std::wstring_view keyPath, Step step) {
+  if (root == rt::RootKey::MachineClasses) {
+    OnCopy(rt::RootKey::LocalMachine, LR"(Software\Classes\)"sv, keyPath, step);
+    return;
+  }
+  if (root != rt::RootKey::UserClasses) {
+    OnCopy(root, {}, keyPath, step);
+    return;
+  }
+  OnCopy(rt::RootKey::CurrentUser, LR"(Software\Classes\)"sv, keyPath, step);
+  if (!rt::RunsAsAdministrator()) {
+    return;
+  }
+  // Every user's classes hive loaded now (users logged on, fast user
+  // switching included), as HKEY_USERS lists them: "S-1-5-21-..._Classes".
+  constexpr std::wstring_view kClasses = L"_Classes"sv;
+  std::array<wchar_t, kMaxKeyName + 2> name;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
+  for (std::uint32_t index = 0;; ++index) {
+    std::uint32_t chars = kMaxKeyName + 1;
+    const std::uint32_t status = Kept(rt::Declared<RegEnumKeyExW, kRegEnumKeyExW>()(
+        static_cast<Key>(rt::RootKey::Users), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr));
+    if (status == rt::system_error::kNoMoreItems) {
+      return;
+    }
+    if (status != 0) {
+      rt::vbaRaise(rt::ErrorForSystemCode(status), status, rt::RootKeyPrefix(rt::RootKey::Users), {});
+    }
+    // Named by the system, so spelled as it spells them.
+    bool classes = chars > kClasses.size();
+    for (std::size_t i = 0; classes && i < kClasses.size(); ++i) {
+      classes = name[chars - kClasses.size() + i] == kClasses[i];
+    }
+    if (classes) {
+      name[chars] = L'\\';
+      OnCopy(rt::RootKey::Users, {name.data(), chars + 1}, keyPath, step);
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "runtime/mirrors.h"
 #include "runtime/report.h"
 
 namespace rt {
@@ -49,6 +50,32 @@ struct Removal {
 };
 constinit Removal* g_removals = nullptr;
 constinit Removal* g_last = nullptr;
+
+// The mirrors held, each until the program ends: the last look needs them.
+struct HeldMirror {
+  HeldMirror* next;
+  HeldFolder folder;
+};
+constinit HeldMirror* g_mirrors = nullptr;
+
+template <class Node>
+void Free(Node*& list) {
+  while (list != nullptr) {
+    Node* node = list;
+    list = node->next;
+    node->~Node();
+    platform::Release(node);
+  }
+}
+
+template <class Node, class... Parts>
+Node* Allocated(Parts&&... parts) {
+  void* block = platform::Allocate(sizeof(Node));
+  if (block == nullptr) {
+    OutOfMemory();
+  }
+  return new (block) Node{nullptr, std::forward<Parts>(parts)...};
+}
 
 // 0 while the file `name` in `folder` is gone: absent or its deletion
 // pending. Otherwise 183: another file stands under the name, or the
@@ -129,11 +156,7 @@ void Kill(const HeldFolder& folder, Text path, std::size_t name) {
   if (status != 0) {
     FileFailed(status, folder, path, name);
   }
-  void* block = platform::Allocate(sizeof(Removal));
-  if (block == nullptr) {
-    OutOfMemory();
-  }
-  auto* removal = new (block) Removal{nullptr, &folder, went, std::move(path), name};
+  auto* removal = Allocated<Removal>(&folder, went, std::move(path), name);
   (g_last != nullptr ? g_last->next : g_removals) = removal;
   g_last = removal;
 }
@@ -164,13 +187,9 @@ OwnFolder::OwnFolder() {
 OwnFolder::~OwnFolder() {
   g_ownFolder = nullptr;
   // What was removed from this folder is its own record.
-  while (g_removals != nullptr) {
-    Removal* removal = g_removals;
-    g_removals = removal->next;
-    removal->~Removal();
-    platform::Release(removal);
-  }
+  Free(g_removals);
   g_last = nullptr;
+  Free(g_mirrors);
 }
 
 void rtcKillFiles(const Text& path) {
@@ -184,31 +203,72 @@ void rtcKillFiles(const Text& path) {
   Kill(own, Text::Join({path.view()}), name);
 }
 
-void FinishRemoval() {
-  HeldFolder& mirror = g_ownFolder->Mirror();
-  const HeldFolder& own = g_ownFolder->Own();
-  if (g_removals != nullptr) {
-    // Where the folder really lies decides whether it has a mirror, and
-    // names it, as it does for Windows; the path the tool was started by
-    // does not. A mirror that is not there has nothing to remove; one
-    // reached through a link is refused.
-    std::uint32_t status = platform::VirtualisedName(own.handle, mirror.path);
-    if (status == 0 && mirror.path.size() != 0) {
-      status = platform::HoldMirror(LoggedOnUser(), mirror.path.view(), mirror.handle, mirror.id, mirror.path);
-    }
-    if (status != 0) {
-      vbaRaise(ErrorForSystemCode(status), status, {}, mirror.path.size() != 0 ? mirror.path.view() : own.path.view());
-    }
+namespace {
+
+// Holds the mirror folder `path`, whose last `tail` characters are the
+// mirror's own: 0 with nothing held where there is none; 681 where the
+// system names what it reached otherwise (a link on the way led elsewhere);
+// or the system error code.
+std::uint32_t HoldMirror(std::wstring_view path, std::size_t tail, HeldFolder& mirror) {
+  std::uint32_t status = platform::HoldFolder(path, mirror.handle, mirror.id);
+  if (status == system_error::kFileNotFound || status == system_error::kPathNotFound) {
+    return 0;
   }
-  // The mirror's removals follow the folder's, so the walk stops at its own.
+  Text reached;
+  if (status == 0) {
+    status = platform::KernelName(mirror.handle, reached);
+  }
+  if (status == 0 && (reached.size() < tail || !platform::SameName({reached.c_str() + reached.size() - tail, tail},
+                                                                   {path.data() + path.size() - tail, tail}))) {
+    status = system_error::kStoppedOnSymlink;
+  }
+  if (status != 0) {
+    mirror.handle.reset();
+  }
+  return status;
+}
+
+// Holds the mirror below the local application data `profile` + `local`
+// (a profile's folder and its "\AppData\Local", or the tool's own account's
+// and nothing) and removes from it what went from the folder, in the same
+// order.
+void RemoveFromMirror(std::wstring_view profile, std::wstring_view local, std::wstring_view tail) {
+  auto* mirror = Allocated<HeldMirror>(HeldFolder{});
+  mirror->next = g_mirrors;
+  g_mirrors = mirror;
+  HeldFolder& held = mirror->folder;
+  held.path = Text::Join({profile, local, tail});
+  // The profile's own folders on the way are its user's to make links of:
+  // from them on, the system must name the folder as it was asked for.
+  const std::uint32_t status = HoldMirror(held.path.view(), local.size() + tail.size(), held);
+  if (status != 0) {
+    vbaRaise(ErrorForSystemCode(status), status, {}, held.path.view());
+  }
+  // The folder's own removals come first, so the walk stops at the first
+  // mirror's.
+  const HeldFolder* own = &g_ownFolder->Own();
   for (const Removal* removal = g_removals;
-       mirror.handle.get() != nullptr && removal != nullptr && removal->folder != &mirror; removal = removal->next) {
+       held.handle.get() != nullptr && removal != nullptr && removal->folder == own; removal = removal->next) {
     const std::wstring_view name{removal->path.c_str() + removal->name, removal->path.size() - removal->name};
-    Kill(mirror, Text::Join({mirror.path.view(), L"\\"sv, name}), mirror.path.size() + 1);
+    Kill(held, Text::Join({held.path.view(), L"\\"sv, name}), held.path.size() + 1);
+  }
+}
+
+}  // namespace
+
+void FinishRemoval() {
+  const HeldFolder& own = g_ownFolder->Own();
+  Text tail;
+  std::uint32_t status = g_removals != nullptr ? MirrorTail(own.handle, tail) : 0;
+  if (status == 0 && tail.size() != 0) {
+    status = ForEachMirrorOwner(tail.view(), RemoveFromMirror);
+  }
+  if (status != 0) {
+    vbaRaise(ErrorForSystemCode(status), status, {}, own.path.view());
   }
   for (const Removal* removal = g_removals; removal != nullptr; removal = removal->next) {
-    const std::uint32_t status = StillGone(
-        *removal->folder, {removal->path.c_str() + removal->name, removal->path.size() - removal->name}, removal->went);
+    status = StillGone(*removal->folder, {removal->path.c_str() + removal->name, removal->path.size() - removal->name},
+                       removal->went);
     if (status != 0) {
       FileFailed(status, *removal->folder, removal->path, removal->name);
     }

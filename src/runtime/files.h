@@ -18,7 +18,7 @@ struct HeldFolder {
 
 // The tool's own folder, opened before anything is asked and held until the
 // program ends, so that it cannot be renamed or replaced meanwhile; and,
-// once files went from it, its VirtualStore mirror, held likewise. A folder
+// once files went from it, its VirtualStore mirrors, held likewise. A folder
 // that cannot be opened raises the run-time error naming it.
 class OwnFolder {
  public:
@@ -29,14 +29,10 @@ class OwnFolder {
   OwnFolder& operator=(OwnFolder&&) = delete;
   ~OwnFolder();
 
-  // The folder's mirror, where Windows keeps what a legacy program wrote
-  // into the folder: held, or empty where there is none.
-  HeldFolder& Mirror() { return mirror_; }
   [[nodiscard]] const HeldFolder& Own() const { return own_; }
 
  private:
   HeldFolder own_;
-  HeldFolder mirror_;
 };
 
 // Deletes one file, the name itself and only if it lies directly in the held
@@ -48,9 +44,10 @@ class OwnFolder {
 // error naming the path.
 void rtcKillFiles(const Text& path);
 
-// What the program removed from its folder, it removes from the folder's
-// mirror too, in the same order and the same way: where Windows virtualises
-// a legacy program's writes, the program saw the mirror's files as its own.
+// What the program removed from its folder, it removes from each of the
+// folder's mirrors too (see MirrorPaths), in the same order and the same
+// way: where Windows virtualises a legacy program's writes, the program saw
+// a mirror's files as its own.
 // Then, before the program says all is gone, every file is looked at once
 // more: absent, its deletion pending, or still the very file that went
 // while another program keeps it. Anything else raises the run-time error

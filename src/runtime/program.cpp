@@ -35,10 +35,7 @@ void* DllFunctionCall(const DeclaredFunction& function, void*& address) {
 
 std::uint32_t vbaStrToAnsi(std::wstring_view text, AnsiText& ansi) { return platform::ToAnsi(text, ansi); }
 
-std::wstring_view LoggedOnUser() {
-  std::wstring_view user;
-  return platform::SessionUser(user) == 0 ? user : std::wstring_view{};
-}
+bool RunsAsAdministrator() { return platform::IsElevated(); }
 
 void vbaSetSystemError() { g_lastDllError = platform::LastSystemError(); }
 

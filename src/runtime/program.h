@@ -20,9 +20,9 @@
 namespace rt {
 
 // Predefined registry roots, as the 32-bit handle values Windows gives them;
-// and the two copies of a key HKEY_CLASSES_ROOT shows, which are no handles:
-// the per-user one (the logged-on user's classes, see LoggedOnUser) and the
-// machine's (HKEY_LOCAL_MACHINE\Software\Classes).
+// and the two kinds of copy of a key HKEY_CLASSES_ROOT shows, which are no
+// handles: the per-user ones (a user's classes) and the machine's
+// (HKEY_LOCAL_MACHINE\Software\Classes).
 enum class RootKey : std::uint32_t {
   UserClasses = 1,
   MachineClasses = 2,
@@ -80,11 +80,9 @@ Function Declared() {
 // empty (which the caller reports; an empty name would mean something else).
 std::uint32_t vbaStrToAnsi(std::wstring_view text, AnsiText& ansi);
 
-// The user whose per-user copies the tool removes, where it runs as another
-// account than the one logged on to its session: that user's security
-// identifier, as the system records the session. Empty for the tool's own
-// account, which is also what it keeps to where the system cannot tell.
-std::wstring_view LoggedOnUser();
+// Whether the program runs with an administrator's rights in force, and so
+// may act on every user's copies.
+bool RunsAsAdministrator();
 
 // Keeps the system's last-error value after an external call.
 void vbaSetSystemError();

@@ -1,6 +1,7 @@
 #include "fake_platform.h"
 
 #include <cstdlib>
+#include <cwctype>
 #include <functional>
 #include <iterator>
 #include <new>
@@ -219,6 +220,23 @@ std::int32_t RT_WINAPI FakeNtQueryKey(std::uintptr_t key, int /*what*/, void* in
 
 std::int32_t RT_WINAPI FakeRegCloseKey(std::uintptr_t /*key*/) { return 0; }
 
+std::int32_t RT_WINAPI FakeRegEnumKeyExW(std::uintptr_t key, std::uint32_t index, wchar_t* name, std::uint32_t* chars,
+                                         std::uint32_t* /*reserved*/, wchar_t* /*className*/,
+                                         std::uint32_t* /*classChars*/, void* /*written*/) {
+  const std::wstring parent = KeyOf(key);
+  const std::wstring subkey = NthSubkey(parent, index);
+  if (subkey.empty()) {
+    return 259;
+  }
+  const std::wstring shown = subkey.substr(parent.size() + 1);
+  if (shown.size() >= *chars) {
+    return 234;
+  }
+  *chars = static_cast<std::uint32_t>(shown.copy(name, shown.size()));
+  name[*chars] = L'\0';
+  return 0;
+}
+
 std::int32_t RT_WINAPI FakeNtDeleteKey(std::uintptr_t key) {
   System& s = g_system;
   const std::wstring path = KeyOf(key);
@@ -266,6 +284,7 @@ const Export kExports[] = {
     {"NtEnumerateKey", reinterpret_cast<void*>(&FakeNtEnumerateKey)},
     {"NtQueryKey", reinterpret_cast<void*>(&FakeNtQueryKey)},
     {"RegCloseKey", reinterpret_cast<void*>(&FakeRegCloseKey)},
+    {"RegEnumKeyExW", reinterpret_cast<void*>(&FakeRegEnumKeyExW)},
     {"RegQueryValueExW", reinterpret_cast<void*>(&FakeRegQueryValueExW)},
     {"NtDeleteKey", reinterpret_cast<void*>(&FakeNtDeleteKey)},
     {"RtlNtStatusToDosError", reinterpret_cast<void*>(&FakeRtlNtStatusToDosError)},
@@ -351,43 +370,90 @@ std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
     return s.folderError;
   }
   const std::wstring held(path);
-  s.heldFolder = held;
+  // The tool's own folder, one holding a file, or one made there.
+  const auto below = s.files.lower_bound(held + L"\\");
+  const bool holdsAFile = below != s.files.end() && below->compare(0, held.size() + 1, held + L"\\") == 0;
+  if (held != FolderOf(s.executable).view() && !holdsAFile && s.folders.count(held) == 0) {
+    return 3;
+  }
+  if (s.heldFolder.empty()) {
+    s.heldFolder = held;
+  }
   id = fake::IdOf(held);
   OpenFake(held, folder);
   return 0;
 }
 
-std::uint32_t VirtualisedName(const OpenFile& folder, Text& name) {
-  const fake::System& s = fake::Get();
-  std::wstring full = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(folder.get()) - 1).path;
-  if (const auto named = s.namedAs.find(full); named != s.namedAs.end()) {
-    full = named->second;
+namespace {
+
+// The name the system gives an open folder: where it really lies.
+std::wstring NamedAs(const OpenFile& folder) {
+  const std::wstring& path = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(folder.get()) - 1).path;
+  const auto named = fake::Get().namedAs.find(path);
+  return named != fake::Get().namedAs.end() ? named->second : path;
+}
+
+std::wstring Upper(std::wstring_view text) {
+  std::wstring upper(text);
+  for (auto& c : upper) {
+    c = static_cast<wchar_t>(std::towupper(c));
   }
-  for (const auto& root : s.virtualised) {
-    if (full.compare(0, root.size() + 1, root + L"\\") == 0) {
-      name = Text::Join({L"\\\\?\\" + full});
-    }
+  return upper;
+}
+
+}  // namespace
+
+std::uint32_t FinalName(const OpenFile& folder, Text& name) {
+  if (fake::Get().finalNameError != 0) {
+    return fake::Get().finalNameError;
   }
+  name = Text::Join({L"\\\\?\\" + NamedAs(folder)});
   return 0;
 }
 
-std::uint32_t SessionUser(std::wstring_view& user) {
-  user = fake::Get().sessionUser;
-  return fake::Get().sessionUserError;
+std::uint32_t KernelName(const OpenFile& file, Text& name) {
+  name = Text::Join({L"\\Device\\HarddiskVolume1" + NamedAs(file).substr(2)});
+  return 0;
 }
 
-std::uint32_t HoldMirror(std::wstring_view user, std::wstring_view name, OpenFile& mirror, FileId& id,
-                         Text& mirrorPath) {
-  fake::System& s = fake::Get();
-  const std::wstring path = s.localAppData.at(std::wstring(user)) + L"\\VirtualStore" + std::wstring(name.substr(6));
-  mirrorPath = Text::Join({path});
-  // There while it holds a file.
-  const auto below = s.files.lower_bound(path + L"\\");
-  if (below == s.files.end() || below->compare(0, path.size() + 1, path + L"\\") != 0) {
-    return 0;
+bool SameName(std::wstring_view a, std::wstring_view b) { return Upper(a) == Upper(b); }
+
+std::uint32_t FolderOfSystem(SystemFolder which, Text& path) {
+  const fake::System& s = fake::Get();
+  path = Text::Join({which == SystemFolder::ProgramFiles     ? s.programFiles
+                     : which == SystemFolder::ProgramFiles32 ? s.programFiles32
+                                                             : s.windows});
+  return 0;
+}
+
+std::uint32_t ListedProfiles(Text& folders) {
+  std::wstring list;
+  for (const auto& profile : fake::Get().profiles) {
+    list += profile + L'\0';
   }
-  id = fake::IdOf(path);
-  OpenFake(path, mirror);
+  folders = Text::Join({list});
+  return fake::Get().profilesError;
+}
+
+std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& expanded) {
+  // As the system does: a name it knows gives its value, any other stays.
+  std::wstring result(text);
+  for (std::size_t at = result.find(L'%'); at != std::wstring::npos; at = result.find(L'%', at + 1)) {
+    const std::size_t end = result.find(L'%', at + 1);
+    if (end == std::wstring::npos) {
+      break;
+    }
+    const auto value = fake::Get().systemVariables.find(Upper(result.substr(at + 1, end - at - 1)));
+    if (value != fake::Get().systemVariables.end()) {
+      result.replace(at, end - at + 1, value->second);
+    }
+  }
+  expanded = Text::Join({result});
+  return 0;
+}
+
+std::uint32_t OwnLocalAppData(Text& path) {
+  path = Text::Join({fake::Get().localAppData});
   return 0;
 }
 

@@ -481,72 +481,87 @@ TEST_F(RemovalSequence, PathIsTheNameAppendedToTheFolderAsItIs) {
 // Whose per-user copies and mirror go, in which order, and how a report
 // names a copy; and the mirror found by where the folder really lies.
 const std::wstring kTheirs = L"S-1-5-21-7-7-7-1001";
+const std::wstring kCloud = L"S-1-12-1-7-7-7-7";
 const std::wstring kBelow = L"\\VirtualStore\\Program Files\\Orvandel\\tolvane.dat";
 const std::wstring kOwnMirror = L"C:\\Users\\admin\\AppData\\Local" + kBelow;
 const std::wstring kTheirMirror = L"C:\\Users\\user\\AppData\\Local" + kBelow;
+const std::wstring kCloudMirror = L"D:\\Profiles\\cloud\\AppData\\Local" + kBelow;
 const std::wstring kOwnKey = L"HKCU\\Software\\Classes\\*\\shell\\Orvandel";
 const std::wstring kTheirKey = L"HKU\\" + kTheirs + L"_Classes\\*\\shell\\Orvandel";
+const std::wstring kCloudKey = L"HKU\\" + kCloud + L"_Classes\\Folder\\shell\\Orvandel";
+// Their own hive, beside their classes: not a classes hive, so never touched.
+const std::wstring kTheirSoftwareKey = L"HKU\\" + kTheirs + L"\\Software\\Classes\\*\\shell\\Orvandel";
 
-// The copies of both class keys and the files, the folder's and each user's
-// mirror's; the code the run ended with, -1 for the window.
+// The copies of both class keys in the tool's own, two loaded users' and the
+// machine's classes, and the files: the folder's and three profiles'
+// mirrors, one profile stored with a variable and one whose variable the
+// system does not know. The code the run ended with, -1 for the window.
 int RunIn(const std::wstring& folder, fake::Ended* ended = nullptr) {
   fake::System& s = fake::Get();
-  s.localAppData[kTheirs] = L"C:\\Users\\user\\AppData\\Local";
-  for (const auto* hive : {L"HKCU\\Software\\Classes\\", L"HKLM\\Software\\Classes\\", L"HKU\\"}) {
-    const std::wstring base = hive + (hive[2] == L'U' ? kTheirs + L"_Classes\\" : L"");
+  s.profiles = {L"C:\\Users\\admin", L"%SystemDrive%\\Users\\user", L"%NoSuchVariable%\\Users\\gone",
+                L"D:\\Profiles\\cloud\\"};
+  for (const std::wstring& base :
+       std::vector<std::wstring>{L"HKCU\\Software\\Classes\\", L"HKLM\\Software\\Classes\\",
+                                 L"HKU\\" + kTheirs + L"_Classes\\", L"HKU\\" + kCloud + L"_Classes\\"}) {
     s.keys.insert({base + L"*\\shell\\Orvandel", base + L"Folder\\shell\\Orvandel"});
   }
-  s.files = {folder + L"\\tolvane.dat", kOwnMirror, kTheirMirror};
+  s.keys.insert(kTheirSoftwareKey);
+  s.files.insert({folder + L"\\tolvane.dat", kOwnMirror, kTheirMirror, kCloudMirror});
   return fake::Run(ended);
 }
 
-TEST(LoggedOnUser, TheSessionsUserCopiesGoWhereTheyAreAnotherAccount) {
-  struct Row {
-    const char* what;
-    std::wstring user;    // as the system records the session
-    std::uint32_t error;  // asking fails with; a hive not loaded is one such failure
-    bool theirs;          // their copies and mirror go, the token's own stay
-  };
-  for (const Row& row : {Row{"another account", kTheirs, 0, true}, Row{"the same account", L"", 0, false},
-                         Row{"cannot be told, or their hive is not loaded", kTheirs, 2, false}}) {
-    SCOPED_TRACE(row.what);
+TEST(WhoseCopies, EveryLoadedUserAndProfileWhenRunAsAdministratorOtherwiseTheToolsOwn) {
+  for (const bool elevated : {false, true}) {
+    SCOPED_TRACE(elevated ? "elevated" : "not elevated");
     fake::Reset();
-    fake::Get().sessionUser = row.user;
-    fake::Get().sessionUserError = row.error;
+    fake::Get().elevated = elevated;
     EXPECT_EQ(RunIn(L"C:\\Program Files\\Orvandel"), -1);
-    EXPECT_EQ(fake::Get().keys.count(kOwnKey), row.theirs ? 1U : 0U);
-    EXPECT_EQ(fake::Get().keys.count(kTheirKey), row.theirs ? 0U : 1U);
-    EXPECT_EQ(fake::Get().files, (std::set<std::wstring>{row.theirs ? kOwnMirror : kTheirMirror}));
+    const std::set<std::wstring> userKeys = {kTheirKey, kCloudKey};
+    for (const auto& key : userKeys) {
+      EXPECT_EQ(fake::Get().keys.count(key), elevated ? 0U : 1U) << key;
+    }
+    EXPECT_EQ(fake::Get().keys.count(kOwnKey), 0U);
+    EXPECT_EQ(fake::Get().keys.count(kTheirSoftwareKey), 1U);
+    const std::set<std::wstring> left =
+        elevated ? std::set<std::wstring>{} : std::set<std::wstring>{kTheirMirror, kCloudMirror};
+    EXPECT_EQ(fake::Get().files, left);
   }
 }
 
-TEST(LoggedOnUser, EveryPerUserCopyGoesFirstAndAReportNamesTheCopy) {
+TEST(WhoseCopies, EveryPerUserCopyGoesFirstAndAReportNamesTheCopy) {
   struct Row {
-    std::wstring user;
-    std::wstring stuck;  // the key that cannot go
+    std::wstring stuck;  // the key or file that cannot go
     std::wstring named;  // as the report names it
+    int userKeysGone;    // per-user copies gone by then
   };
-  for (const Row& row :
-       {Row{L"", L"HKLM\\Software\\Classes\\*\\shell\\Orvandel", L"HKEY_LOCAL_MACHINE\\Software\\Classes\\*"},
-        Row{L"", L"HKCU\\Software\\Classes\\Folder\\shell\\Orvandel", L"HKEY_CURRENT_USER\\Software\\Classes\\Folder"},
-        Row{kTheirs, L"HKU\\" + kTheirs + L"_Classes\\Folder\\shell\\Orvandel",
-            L"HKEY_USERS\\" + kTheirs + L"_Classes\\Folder"}}) {
+  for (const Row& row : {
+           Row{L"HKLM\\Software\\Classes\\*\\shell\\Orvandel", L"HKEY_LOCAL_MACHINE\\Software\\Classes\\*", 6},
+           Row{L"HKCU\\Software\\Classes\\Folder\\shell\\Orvandel", L"HKEY_CURRENT_USER\\Software\\Classes\\Folder", 3},
+           Row{kCloudKey, L"HKEY_USERS\\" + kCloud + L"_Classes\\Folder", 4},
+           Row{kTheirMirror, kTheirMirror, 6},
+       }) {
     SCOPED_TRACE(row.stuck);
     fake::Reset();
-    fake::Get().sessionUser = row.user;
+    fake::Get().elevated = true;
     fake::Get().stuckKeys[row.stuck] = static_cast<std::int32_t>(0xC0000022U);
+    fake::Get().stuckFiles[row.stuck] = 5;
+    // Their own program keeps their mirror's file, and is named.
+    fake::Get().users[kTheirMirror] = {{L"Orvandel.exe", 4242}};
     fake::Ended ended{};
     EXPECT_EQ(RunIn(L"C:\\Program Files\\Orvandel", &ended), 70);
-    EXPECT_NE(ended.text.find(row.named + L"\\shell\\Orvandel\n(系统错误 5)"), std::wstring::npos);
-    // Stopped at a machine copy, the user has lost both of theirs.
-    const bool machine = row.stuck[2] == L'L';
+    const bool file = row.stuck == kTheirMirror;
+    EXPECT_NE(ended.text.find(row.named + (file ? L"\n" : L"\\shell\\Orvandel\n") + L"(系统错误 5)"),
+              std::wstring::npos)
+        << ended.text;
+    EXPECT_EQ(ended.text.find(L"Orvandel.exe（进程 4242）") != std::wstring::npos, file) << ended.text;
+    // Stopped at a machine copy, every user has lost theirs.
     EXPECT_EQ(std::count_if(fake::Get().log.begin(), fake::Get().log.end(),
                             [](const std::wstring& line) { return line.find(L"key HK") == 0; }),
-              machine ? 2 : 1);
+              row.userKeysGone + (file ? 2 : 0));
   }
 }
 
-TEST(LoggedOnUser, TheMirrorIsFoundByWhereTheFolderLies) {
+TEST(WhoseCopies, TheMirrorIsFoundByWhereTheFolderLies) {
   struct Row {
     std::wstring folder;  // as the tool was started
     std::wstring named;   // as the system names it
@@ -555,13 +570,34 @@ TEST(LoggedOnUser, TheMirrorIsFoundByWhereTheFolderLies) {
   for (const Row& row : {Row{L"D:\\Orvandel", L"C:\\Program Files\\Orvandel", true},  // a drive for a subfolder
                          Row{L"C:\\PROGRA~1\\Orvandel", L"C:\\Program Files\\Orvandel", true},
                          Row{L"\\\\?\\C:\\Program Files\\Orvandel", L"C:\\Program Files\\Orvandel", true},
-                         Row{L"C:\\Program Files\\Orvandel", L"D:\\Elsewhere\\Orvandel", false}}) {
+                         Row{L"C:\\Program Files\\Orvandel", L"D:\\Elsewhere\\Orvandel", false},
+                         Row{L"C:\\Program FilesX\\Orvandel", L"C:\\Program FilesX\\Orvandel", false},
+                         Row{L"C:\\WINDOWS\\Orvandel", L"C:\\WINDOWS\\Orvandel", true}}) {
     SCOPED_TRACE(row.folder);
     fake::Reset();
     fake::Get().executable = row.folder + L"\\uninstall.exe";
     fake::Get().namedAs[row.folder] = row.named;
+    const std::wstring below = row.named.substr(2) + L"\\tolvane.dat";
+    fake::Get().files.insert(L"C:\\Users\\admin\\AppData\\Local\\VirtualStore" + below);
     EXPECT_EQ(RunIn(row.folder), -1);
-    EXPECT_EQ(fake::Get().files.count(kOwnMirror), row.goes ? 0U : 1U);
+    EXPECT_EQ(fake::Get().files.count(L"C:\\Users\\admin\\AppData\\Local\\VirtualStore" + below), row.goes ? 0U : 1U);
+  }
+}
+
+TEST(WhoseCopies, AFolderTheSystemCannotNameWithADriveHasNoMirror) {
+  struct Row {
+    std::uint32_t error;  // asking the folder's final name fails with
+    int code;             // the run ends with
+  };
+  // A RAM disk, a user-mode file system, a volume the mount manager does not
+  // know, Wine past 260 characters; then out of memory.
+  for (const Row& row : {Row{1, -1}, Row{1005, -1}, Row{3, -1}, Row{234, -1}, Row{8, 7}}) {
+    SCOPED_TRACE(row.error);
+    fake::Reset();
+    fake::Get().finalNameError = row.error;
+    EXPECT_EQ(RunIn(L"C:\\Program Files\\Orvandel"), row.code);
+    EXPECT_EQ(fake::Get().files.count(kOwnMirror), 1U);
+    EXPECT_EQ(fake::Get().files.count(L"C:\\Program Files\\Orvandel\\tolvane.dat"), 0U);
   }
 }
 

@@ -1,0 +1,108 @@
+// The VirtualStore mirrors: whether the folder has one, and whose.
+#include "runtime/mirrors.h"
+
+#include <array>
+#include <string_view>
+
+namespace rt {
+
+namespace {
+
+using namespace std::string_view_literals;
+
+// "\\?\" before a final name, and "\\?\C:" before what lies below the drive.
+constexpr std::size_t kVerbatim = 4;
+constexpr std::size_t kDrive = kVerbatim + 2;
+
+// Where Windows virtualises the writes of a legacy program since Windows
+// Vista: Program Files and the Windows folder (%ProgramFiles% and
+// %SystemRoot% in the UAC documentation; ProgramData, which some add, lets
+// users create their own folders and so needs none). Program Files from
+// each registry view: on 64-bit Windows the two name the 64-bit and the
+// 32-bit one.
+constexpr std::array<platform::SystemFolder, 3> kVirtualised = {
+    platform::SystemFolder::ProgramFiles, platform::SystemFolder::ProgramFiles32, platform::SystemFolder::Windows};
+
+// Whether `path` lies below `root`: the root itself, not a drive's, then a
+// separator.
+bool Below(std::wstring_view path, std::wstring_view root) {
+  return root.size() > 3 && path.size() > root.size() && path[root.size()] == L'\\' &&
+         platform::SameName({path.data(), root.size()}, root);
+}
+
+// A drive's full path ("C:\..."): anything else (a variable left unexpanded,
+// a relative or UNC path) names no place the tool can be sure of.
+bool OnADrive(std::wstring_view path) {
+  return path.size() >= 3 && ((path[0] | 0x20) >= L'a' && (path[0] | 0x20) <= L'z') && path[1] == L':' &&
+         path[2] == L'\\';
+}
+
+}  // namespace
+
+std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail) {
+  // Where the held folder really lies decides, as it decides for Windows:
+  // not the path the tool was started by (short names, a substituted or
+  // mapped drive, a junction on the way).
+  Text name;
+  std::uint32_t status = platform::FinalName(own, name);
+  if (status != 0) {
+    // No drive's name for it that a legacy program could reach (RAM disks
+    // answer 1, some user-mode file systems 1005, volumes the mount manager
+    // does not know 3, a name past MAX_PATH 234): no place Windows
+    // virtualises. Only a lack of memory is a failure.
+    return status == system_error::kNotEnoughMemory || status == system_error::kOutOfMemory ? status : 0;
+  }
+  const std::wstring_view full = name.view();
+  const std::wstring_view path{full.data() + kVerbatim, full.size() - kVerbatim};
+  bool virtualised = false;
+  for (const platform::SystemFolder which : kVirtualised) {
+    Text root;
+    status = platform::FolderOfSystem(which, root);
+    if (status != 0) {
+      return status;
+    }
+    virtualised = virtualised || Below(path, root.view());
+  }
+  // "\\?\C:\x" is kept as "...\VirtualStore\x".
+  if (virtualised) {
+    tail = Text::Join({L"\\VirtualStore"sv, {full.data() + kDrive, full.size() - kDrive}});
+  }
+  return 0;
+}
+
+std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
+  Text profiles;
+  const bool all = platform::IsElevated();
+  std::uint32_t status = all ? platform::ListedProfiles(profiles) : platform::OwnLocalAppData(profiles);
+  if (status == 0 && !all) {
+    each(profiles.view(), {}, tail);
+  }
+  // Every profile the machine lists, as the system records it (only
+  // administrators may change that record; never a user's shell folders,
+  // which they may point anywhere): the local application data below it.
+  for (std::size_t at = 0; all && status == 0 && at < profiles.size();) {
+    std::size_t end = at;
+    bool variables = false;
+    for (; profiles.c_str()[end] != L'\0'; ++end) {
+      variables = variables || profiles.c_str()[end] == L'%';
+    }
+    std::wstring_view profile{profiles.c_str() + at, end - at};
+    at = end + 1;
+    // Stored with variables (old or migrated profiles): the system's own.
+    Text expanded;
+    if (variables) {
+      status = platform::ExpandSystemVariables(profile.data(), expanded);
+      profile = expanded.view();
+    }
+    if (status != 0 || !OnADrive(profile)) {
+      continue;
+    }
+    if (profile.back() == L'\\') {
+      profile.remove_suffix(1);
+    }
+    each(profile, L"\\AppData\\Local"sv, tail);
+  }
+  return status;
+}
+
+}  // namespace rt
