@@ -97,10 +97,11 @@ class Run:
     obstacle: tuple[str, str] | None = None
     error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
     advice: str | None = None       # the advice below the report; {pid} stands for the obstacle's process id
-    # Names of MIRRORED left in the folder's VirtualStore mirror afterwards, for a row that stages one.
-    mirror_left: tuple[str, ...] = ()
-    # A click (WM_COMMAND 1) posted to the tool's hidden window while the confirmation asks and
-    # while a report shows: it must change nothing.
+    # Names of MIRRORED left in the folder's VirtualStore mirror afterwards, for a row that stages one;
+    # None: either way (the profiles' order is the system's).
+    mirror_left: tuple[str, ...] | None = ()
+    # A click (WM_COMMAND 1), the close messages and the DPI messages posted to the tool's hidden window
+    # while the confirmation asks and while a report shows: they must change nothing.
     stray_click: bool = False
     # What an attacker does: "mirror-link-out" makes the mirror's sarnoth.txt a link to a file outside;
     # "mirror-folder-link-out" puts the mirror folder outside and a link to it in its place;
@@ -129,8 +130,13 @@ class Scenario:
     # "program-files" puts the folder in the prefix's Program Files for 32-bit programs, where Windows
     # virtualises a legacy program's writes; "program-files-64" in the 64-bit one (C:\Program Files
     # under WOW64); "elsewhere" stages a mirror for the usual folder anyway; "program-files-x" puts
-    # the folder in a look-alike, C:\Program FilesX.
+    # the folder in a look-alike, C:\Program FilesX; "windows" in the Windows folder.
     mirror: str | None = None
+    # Another user, staged by the row: a ProfileList entry (its folder stored with %SystemDrive%) and
+    # their loaded classes hive (keys below HKEY_USERS\<SID>_Classes, with a sibling and their own hive
+    # beside it). "mirror" stages their VirtualStore mirror too; "store-link-out" makes their
+    # VirtualStore folder a link to an outside folder of that name holding the same path.
+    other_user: str | None = None
     # How the tool is started: "path", by its path as Wine maps it; "short", by its 8.3 short path as
     # Wine gives it. (Started by the \\?\ form, Wine's loader gives the tool its path without the
     # prefix, so that start is shown on the host.)
@@ -240,6 +246,15 @@ SCENARIOS = (
     Scenario("mirror_folder_linking_outside_is_refused", (
         Run(answer="return", finish=None, exit_code=75, attack="mirror-folder-link-out", mirror_left=MIRRORED,
             error=(75, REFUSED, "mirror/")),), mirror="program-files"),
+    # Run as administrator (as Wine runs every program), another user's entries go too: their class keys
+    # from their loaded classes hive, siblings and their own hive kept, and their mirror below the
+    # profile the machine lists for them; a user's VirtualStore folder that leads to another folder of
+    # that name is refused and what lies there kept.
+    Scenario("another_users_entries_go", (Run(),), mirror="program-files", other_user="mirror"),
+    Scenario("a_users_virtualstore_linking_outside_is_refused", (
+        Run(answer="return", finish=None, exit_code=75, error=(75, REFUSED, "other-mirror/"), mirror_left=None),),
+        mirror="program-files", other_user="store-link-out"),
+    Scenario("mirror_under_the_windows_folder_goes_too", (Run(),), mirror="windows"),
     # A stray click while the box asks and while a report shows changes nothing.
     Scenario("stray_click_changes_nothing", (
         Run(answer="return", finish=None, exit_code=70, left=TARGETS[4:], obstacle=("hold", "Orvandel.exe"),
@@ -321,6 +336,8 @@ BOTH_PREFIXES = (
     "mirror_of_a_program_files_look_alike_is_untouched", "mirror_goes_when_started_by_short_path",
     "running_program_is_named", "program_with_the_file_loaded_is_named", "program_started_by_short_path_is_named",
     "module_path_naming_a_pipe_is_never_opened",
+    "another_users_entries_go", "a_users_virtualstore_linking_outside_is_refused",
+    "mirror_under_the_windows_folder_goes_too",
 )
 
 
@@ -350,7 +367,9 @@ def windows_path(path: Path) -> str:
 def mirror_of(folder: Path) -> Path:
     """Where Windows would keep a legacy program's writes into FOLDER: the prefix user's VirtualStore."""
     users = STATE / "prefix" / "drive_c" / "users"
-    local = next(p for p in sorted(users.iterdir()) if p.name != "Public") / "AppData" / "Local"
+    # The prefix's own user: neither Public nor a profile a row staged for another user.
+    local = next(p for p in sorted(users.iterdir()) if p.name != "Public" and not p.name.startswith("other "))
+    local = local / "AppData" / "Local"
     return local / "VirtualStore" / Path(*windows_path(folder)[3:].split("\\"))
 
 
@@ -373,6 +392,75 @@ def stage_mirror(folder: Path) -> Path:
     for name in MIRRORED + (MIRROR_OWN_FILE,):
         (mirror / name).write_text("written beside the application\n")
     return mirror
+
+
+OTHER_SID = "S-1-5-21-7-7-7-1001"
+PROFILE_LIST = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
+# The other user's keys: what the tool removes from their classes hive, and what must stay there and
+# in their own hive beside it.
+OTHER_CLASS_KEYS = tuple(rf"HKEY_USERS\{OTHER_SID}_Classes\{key}" for key in SHELL_KEYS)
+OTHER_KEPT_KEYS = (rf"HKEY_USERS\{OTHER_SID}_Classes\*\shell\Bystander",
+                   rf"HKEY_USERS\{OTHER_SID}\Software\Classes\{SHELL_KEYS[0]}")
+
+
+def other_profile(folder: Path) -> Path:
+    return STATE / "prefix" / "drive_c" / "users" / f"other {folder.name}"
+
+
+def other_mirror_of(folder: Path) -> Path:
+    """The other user's mirror of FOLDER, below the profile the staged ProfileList entry names."""
+    return (other_profile(folder) / "AppData" / "Local" / "VirtualStore"
+            / Path(*windows_path(folder)[3:].split("\\")))
+
+
+def stage_other_user(wine: Wine, how: str, folder: Path) -> None:
+    """A second profile in ProfileList, stored as REG_EXPAND_SZ with %SystemDrive%, and their loaded
+    classes hive; HOW: "mirror" stages their mirror, "store-link-out" makes their VirtualStore folder
+    a link to an outside folder also named VirtualStore, holding the same path and files."""
+    remove_other_user(wine, folder)
+    mirror = other_mirror_of(folder)
+    if how == "store-link-out":
+        outside = wine.work / "outside" / "VirtualStore"
+        shutil.rmtree(outside.parent, ignore_errors=True)
+        store = other_profile(folder) / "AppData" / "Local" / "VirtualStore"
+        mirror = outside / mirror.relative_to(store)
+        store.parent.mkdir(parents=True)
+        store.symlink_to(outside, target_is_directory=True)
+    mirror.mkdir(parents=True)
+    for name in MIRRORED + (MIRROR_OWN_FILE,):
+        (mirror / name).write_text("written beside the application by the other user\n")
+    stored = "%SystemDrive%\\users\\" + other_profile(folder).name
+    data = ",".join(f"{b:02x}" for b in (stored + "\0").encode("utf-16-le"))
+    keys = OTHER_CLASS_KEYS + OTHER_KEPT_KEYS
+    wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", "",
+                                     f"[{PROFILE_LIST}\\{OTHER_SID}]", f'"ProfileImagePath"=hex(2):{data}', ""]
+                                    + [f'[{key}\\command]\n@="x"\n' for key in keys]),
+                         64 if ARCH == "win64" else 32)
+    check(all(wine.registry_has(key) for key in keys), "seeding the other user's keys failed")
+
+
+def remove_other_user(wine: Wine, folder: Path) -> None:
+    view = ["/reg:64"] if ARCH == "win64" else []
+    for key in (f"{PROFILE_LIST}\\{OTHER_SID}", rf"HKEY_USERS\{OTHER_SID}_Classes", rf"HKEY_USERS\{OTHER_SID}"):
+        wine.run("reg", "delete", key, "/f", *view)
+    store = other_profile(folder) / "AppData" / "Local" / "VirtualStore"
+    if store.is_symlink():
+        store.unlink()
+    shutil.rmtree(other_profile(folder), ignore_errors=True)
+
+
+def check_other_user(wine: Wine, how: str, folder: Path, completed: bool) -> None:
+    for key in OTHER_CLASS_KEYS:
+        check(not wine.registry_has(key), f"{key} still there")
+    for key in OTHER_KEPT_KEYS:
+        check(wine.registry_has(key), f"{key} was removed")
+    if how == "store-link-out":
+        kept = {p.name for p in (wine.work / "outside").rglob("*") if p.is_file()}
+        check(kept == set(MIRRORED + (MIRROR_OWN_FILE,)), f"outside only {sorted(kept)} survived")
+        return
+    left = {p.name for p in other_mirror_of(folder).iterdir()}
+    expected = {MIRROR_OWN_FILE} | (set() if completed else set(MIRRORED))
+    check(left == expected, f"left in the other user's mirror: {sorted(left)}, expected {sorted(expected)}")
 
 
 def scaled(values, dpi: int):
@@ -672,6 +760,7 @@ def check_error_box(box: dict, folder: Path, error: tuple[int, int, str], advice
     texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
     where = (target if target.startswith("HKEY_") else
              windows_path(mirror_of(folder) / target[len("mirror/"):]) if target.startswith("mirror/") else
+             windows_path(other_mirror_of(folder)) if target == "other-mirror/" else
              windows_path(folder / target))
     expected = f"{ERROR_HEADING} '{number}':\n\n{ERROR_NAMES[number]}\n\n{where}\n(系统错误 {system_error})"
     if advice:
@@ -820,7 +909,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
         for view in views:
             check(wine.registry_has(key, view) == run.keys_left,
                   f"{key} {'missing' if run.keys_left else 'still there'}{f' in the {view}-bit view' if view else ''}")
-    if scenario.mirror and run.attack != "mirror-folder-link-out":
+    if scenario.mirror and run.attack != "mirror-folder-link-out" and run.mirror_left is not None:
         mirror = mirror_of(folder)
         left_in_mirror = {p.name for p in mirror.iterdir()} - {MIRROR_OWN_FILE}
         check(left_in_mirror == set(run.mirror_left),
@@ -832,9 +921,10 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
 
 
 def stray_click(wine: Wine, tool: subprocess.Popen, title: str) -> None:
-    """Posts the completion button's click to the tool's hidden window while TITLE shows: nothing may change."""
-    posted = wine.run(str(wine.tools / "inspect.exe"), "click", "--class", DONE_CLASS)
-    check(posted.returncode == 0, "no hidden window of the tool to post a click to")
+    """Posts to the tool's hidden window, while TITLE shows, the completion button's click, WM_CLOSE,
+    WM_SYSCOMMAND SC_CLOSE, WM_DESTROY and the DPI messages with a pointer to nothing: nothing may change."""
+    posted = wine.run(str(wine.tools / "inspect.exe"), "stray", "--class", DONE_CLASS)
+    check(posted.returncode == 0, "no hidden window of the tool to post to")
     time.sleep(0.5)
     check(tool.poll() is None, f"a click posted while {title!r} showed ended the tool with {tool.returncode}")
     check(len(wine.inspect("find", "--title", title)) == 1, f"a click posted while {title!r} showed closed it")
@@ -876,6 +966,8 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
         folder = STATE / "prefix" / "drive_c" / program_files / f"Orvandel {scenario.name}"
     if scenario.mirror == "program-files-x":
         folder = STATE / "prefix" / "drive_c" / "Program FilesX" / "Orvandel"
+    if scenario.mirror == "windows":
+        folder = STATE / "prefix" / "drive_c" / "windows" / f"Orvandel {scenario.name}"
     if scenario.dpi != 96:
         subprocess.run([str(PREFIX_SH), "dpi", str(scenario.dpi)], check=True, stdin=subprocess.DEVNULL)
     try:
@@ -885,6 +977,8 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
         stage_folder(folder, exe)
         if scenario.mirror:
             stage_mirror(folder)
+        if scenario.other_user:
+            stage_other_user(wine, scenario.other_user, folder)
         keys = seed_registry(wine, scenario.seed, folder, scenario.regedit,
                              (32, 64) if scenario.both_views else (None,))
         if scenario.shell:
@@ -910,7 +1004,11 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
             check(not wine.registry_has(full), f"{full} still there")
         if scenario.shell:
             check(not run_folder_verb(wine, scenario.shell, folder), "the verb still runs after the removal")
+        if scenario.other_user:
+            check_other_user(wine, scenario.other_user, folder, scenario.runs[-1].exit_code == 0)
     finally:
+        if scenario.other_user:
+            remove_other_user(wine, folder)
         if scenario.dpi != 96:
             subprocess.run([str(PREFIX_SH), "dpi", "96"], check=True, stdin=subprocess.DEVNULL)
 

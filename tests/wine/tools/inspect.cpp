@@ -4,7 +4,9 @@
 //   inspect find  [--title T] [--class C] [--timeout MS]   windows matching exactly; exit 1 if none
 //   inspect close [--title T] [--class C]                  posts WM_CLOSE to each match
 //   inspect yes   [--title T] [--class C]                  answers each matching box Yes, all at once
-//   inspect click [--title T] [--class C]                  posts a click of control 1 (WM_COMMAND), hidden windows too
+//   inspect stray [--title T] [--class C]                  posts what no hidden window may act on, hidden windows
+//                                                          too: a click of control 1, the close messages, and the
+//                                                          DPI messages with a pointer to nothing
 //   inspect list                                           every visible top-level window
 //
 // Texts come from WM_GETTEXT and rectangles from the window manager state, both of which
@@ -152,7 +154,7 @@ std::vector<HWND> find_windows(const Filter& filter, bool visible_only) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
-    write_utf8(L"usage: inspect find|close|yes|click|list [--title T] [--class C] [--timeout MS]\n");
+    write_utf8(L"usage: inspect find|close|yes|stray|list [--title T] [--class C] [--timeout MS]\n");
     return 2;
   }
   std::wstring command = argv[1];
@@ -173,7 +175,7 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (filter.title == nullptr && filter.class_name == nullptr) {
-    write_utf8(L"find, close, yes and click need --title or --class\n");
+    write_utf8(L"find, close, yes and stray need --title or --class\n");
     return 2;
   }
   DWORD start = GetTickCount();
@@ -189,8 +191,14 @@ int wmain(int argc, wchar_t** argv) {
       PostMessageW(window, WM_CLOSE, 0, 0);
     else if (command == L"yes")
       PostMessageW(window, WM_COMMAND, IDYES, 0);
-    else if (command == L"click")
+    else if (command == L"stray") {
       PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      PostMessageW(window, WM_CLOSE, 0, 0);
+      PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+      PostMessageW(window, WM_DESTROY, 0, 0);
+      PostMessageW(window, WM_DPICHANGED, MAKEWPARAM(144, 144), 16);
+      PostMessageW(window, WM_GETDPISCALEDSIZE, 144, 16);
+    }
     else
       write_utf8(describe(window));
   }
