@@ -142,7 +142,8 @@ std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<File
 // Whether the program runs with an administrator's rights in force: its
 // token elevated, or an administrator's where UAC is off (no token to elevate
 // to). Then no more rights can be had, and every user's entries may be
-// reached. False where the system does not say.
+// reached. False where the system does not say. Asked once: the token does
+// not change.
 bool IsElevated();
 
 // Waits, for another program to let go of a file.

@@ -26,13 +26,19 @@ bool IsElevated() {
   // The Administrators group in force in the token: elevated, or an
   // administrator's where UAC is off and no token is split. A split
   // token's, not elevated, has it for denying only, and a standard user's,
-  // elevated or not, not at all.
-  std::uint32_t status = 0;
-  const auto member =
-      reinterpret_cast<CheckTokenMembershipCall>(FindSystemFunction(L"advapi32.dll", "CheckTokenMembership", status));
-  BOOL administrator = FALSE;
-  return member != nullptr && member(nullptr, const_cast<BYTE*>(kAdministrators.data()), &administrator) != FALSE &&
-         administrator != FALSE;
+  // elevated or not, not at all. (Each question costs a token's duplicate.)
+  constinit static bool asked = false;
+  constinit static BOOL administrator = FALSE;
+  if (!asked) {
+    asked = true;
+    std::uint32_t status = 0;
+    const auto member = reinterpret_cast<CheckTokenMembershipCall>(
+        FindSystemFunction(L"advapi32.dll", "CheckTokenMembership", status));
+    if (member == nullptr || member(nullptr, const_cast<BYTE*>(kAdministrators.data()), &administrator) == FALSE) {
+      administrator = FALSE;
+    }
+  }
+  return administrator != FALSE;
 }
 
 namespace {

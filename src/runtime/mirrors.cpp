@@ -32,10 +32,7 @@ bool Below(std::wstring_view path, std::wstring_view root) {
 
 // A drive's full path ("C:\..."): anything else (a variable left unexpanded,
 // a relative or UNC path) names no place the tool can be sure of.
-bool OnADrive(std::wstring_view path) {
-  return path.size() >= 3 && ((path[0] | 0x20) >= L'a' && (path[0] | 0x20) <= L'z') && path[1] == L':' &&
-         path[2] == L'\\';
-}
+bool OnADrive(std::wstring_view path) { return path.size() >= 3 && path[1] == L':' && path[2] == L'\\'; }
 
 }  // namespace
 
