@@ -32,8 +32,8 @@ bool IsElevated() {
   if (!asked) {
     asked = true;
     std::uint32_t status = 0;
-    const auto member = reinterpret_cast<CheckTokenMembershipCall>(
-        FindSystemFunction(L"advapi32.dll", "CheckTokenMembership", status));
+    const auto member =
+        reinterpret_cast<CheckTokenMembershipCall>(FindSystemFunction(L"advapi32.dll", "CheckTokenMembership", status));
     if (member == nullptr || member(nullptr, const_cast<BYTE*>(kAdministrators.data()), &administrator) == FALSE) {
       administrator = FALSE;
     }

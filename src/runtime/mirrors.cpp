@@ -80,7 +80,8 @@ std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
   for (std::size_t at = 0; all && status == 0 && at < profiles.size();) {
     std::size_t end = at;
     bool variables = false;
-    for (; profiles.c_str()[end] != L'\0'; ++end) {
+    // Each folder ends in a NUL within the list.
+    for (; profiles.c_str()[end] != L'\0'; ++end) {  // NOLINT(clang-analyzer-core.UndefinedBinaryOperatorResult)
       variables = variables || profiles.c_str()[end] == L'%';
     }
     std::wstring_view profile{profiles.c_str() + at, end - at};

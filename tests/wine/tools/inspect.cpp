@@ -198,8 +198,7 @@ int wmain(int argc, wchar_t** argv) {
       PostMessageW(window, WM_DESTROY, 0, 0);
       PostMessageW(window, WM_DPICHANGED, MAKEWPARAM(144, 144), 16);
       PostMessageW(window, WM_GETDPISCALEDSIZE, 144, 16);
-    }
-    else
+    } else
       write_utf8(describe(window));
   }
   return 0;
