@@ -49,8 +49,7 @@ constexpr std::size_t kProgramsUseIt = kBetweenPrograms + 1;
 constexpr std::size_t kHeldOpen = kProgramsUseIt + 1;
 constexpr std::size_t kReadOnly = kHeldOpen + 1;
 constexpr std::size_t kNeedsAdministrator = kReadOnly + 1;
-constexpr std::size_t kFileNeedsAdministrator = kNeedsAdministrator + 1;
-constexpr std::size_t kLeadsOutside = kFileNeedsAdministrator + 1;
+constexpr std::size_t kLeadsOutside = kNeedsAdministrator + 1;
 constexpr std::size_t kComesBack = kLeadsOutside + 1;
 
 // Programs an advice names at most; more are rare, and the user finds them.
@@ -74,10 +73,11 @@ constexpr std::array<RuntimeTexts, 1> kRuntimeTexts = {
                  L"（进程 \0）\0、\0正在使用此文件。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
                  L"此文件正被其他程序使用。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
                  L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。\0"
-                 L"删除此注册表项需要管理员权限。请以管理员身份运行本工具。\0"
-                 L"删除此文件需要管理员权限。请以管理员身份运行本工具。\0"
+                 // One text serves a refused key and a refused file: the tool has
+                 // little room to spare.
+                 L"删除此项需要管理员权限。请以管理员身份运行本工具。\0"
                  L"此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
-                 L"请手动检查该链接或文件夹，如应删除请将其删除，然后再次运行本工具。\0"
+                 L"请手动检查该链接或文件夹，必要时将其删除，然后再次运行本工具。\0"
                  L"它在删除后又出现了：有程序仍在使用或不断重新创建它。请关闭本软件（以及它启动的程序），"
                  L"然后再次运行本工具，即可完成卸载。"},
 };
@@ -211,7 +211,7 @@ Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, cons
       if (platform::IsElevated()) {
         return {};
       }
-      advice = kFileNeedsAdministrator;
+      advice = kNeedsAdministrator;
     }
   }
   return Text::Join({programs.view(), RuntimeText(advice)});

@@ -158,7 +158,7 @@ TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
     const std::wstring report =
         L"HKEY_LOCAL_MACHINE\\Software\\Classes\\Folder\\shell\\Orvandel\\command\n(系统错误 5)";
     EXPECT_EQ(ended.text.substr(ended.text.find(report) + report.size()),
-              elevated ? L"" : L"\n\n删除此注册表项需要管理员权限。请以管理员身份运行本工具。");
+              elevated ? L"" : L"\n\n删除此项需要管理员权限。请以管理员身份运行本工具。");
     EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[1]}));
     EXPECT_EQ(fake::Get().files.size(), 8U);
     EXPECT_EQ(fake::Get().keys.count(L"HKLM\\password"), 1U);
@@ -341,7 +341,7 @@ TEST_F(RemovalSequence, AReportAdvisesByCause) {
        L"a.exe（进程 1）、b.exe（进程 22）、c.exe（进程 333）正在使用此文件。" + rerun},
       {"held open, nobody named", 32, false, {}, L"此文件正被其他程序使用。" + rerun},
       {"read-only", 5, true, {}, L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。"},
-      {"refused, nobody uses it, not elevated", 5, false, {}, L"删除此文件需要管理员权限。请以管理员身份运行本工具。"},
+      {"refused, nobody uses it, not elevated", 5, false, {}, L"删除此项需要管理员权限。请以管理员身份运行本工具。"},
       {"refused, nobody uses it, already elevated: cause unknown", 5, false, {}, L"", true},
       {"not ready: not a matter of programs", 21, true, {{L"x.exe", 9}}, L""},
   };
@@ -386,7 +386,7 @@ TEST_F(RemovalSequence, ANameThatLeadsOutOfTheFolderIsRefusedAndNothingThereIsTo
     // What happened, and what to do about it: a rerun stops at the same name.
     const std::wstring report = L"路径/文件访问错误\n\n" + refused +
                                 L"\n(系统错误 681)\n\n此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
-                                L"请手动检查该链接或文件夹，如应删除请将其删除，然后再次运行本工具。";
+                                L"请手动检查该链接或文件夹，必要时将其删除，然后再次运行本工具。";
     EXPECT_TRUE(ended.text.ends_with(report)) << ended.text.size();
     for (const auto& name : row.leadingOut) {
       EXPECT_EQ(fake::Get().files.count(other + name), 1U);
