@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The figures of docs/footprint.md, read from the built files of both presets: file size, the code
-# and resource sections, the imported DLLs, the bound pe.hardening holds each to
-# (tests/pe/CMakeLists.txt), and the bytes left in each section's last file block.
+# The figures docs/ gives that the build can tell, written by the build: from the built files of
+# both presets, file size, the code and resource sections, the imported DLLs, the bound
+# pe.hardening holds each to (tests/pe/CMakeLists.txt), the bytes left in each section's last file
+# block and every function bound late (docs/footprint.md); from tests/wine/scenarios.py --list, the
+# scenarios and the prefixes they run in (docs/tested-on.md).
 #
 #   scripts/footprint.sh            print them (both presets must be built)
-#   scripts/footprint.sh --write    write them into docs/footprint.md, between its figure marks
-#   scripts/footprint.sh --check    fail if docs/footprint.md, or the "as built" row of
-#                                   docs/build-flags.md, differs from the build (test docs.figures)
+#   scripts/footprint.sh --write    write them into the pages, between their marks
+#   scripts/footprint.sh --check    fail if a page, or the "as built" row of docs/build-flags.md,
+#                                   differs from the build (test docs.figures)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 mode=${1:-print}
@@ -16,15 +18,52 @@ for preset in win32 clang; do
 done
 exec /usr/bin/python3 - "$mode" <<'PY'
 import re
+import subprocess
 import sys
 from pathlib import Path
 
 import pefile
 
 mode = sys.argv[1]
-BEGIN = "<!-- figures: written by scripts/footprint.sh --write, checked by the test docs.figures -->"
-END = "<!-- end of figures -->"
 BLOCK = 512
+# Wine's builds of the system libraries, whose export tables say which names in the file are
+# functions of a library the file names.
+WINE_DLLS = next(p for p in (Path("/usr/lib/i386-linux-gnu/wine/i386-windows"),
+                             Path("/usr/lib/wine/i386-windows")) if p.is_dir())
+
+# Where each late-bound function comes from and when the tool asks for it: the build says which
+# functions there are, this says why. A function the build binds late and this does not name
+# fails --write and --check.
+LATE = {
+    "RegOpenKeyExA": ("advapi32", "every run: each target's key by its ANSI path"),
+    "RegCloseKey": ("advapi32", "every run"),
+    "RegOpenKeyExW": ("advapi32", "every run: the places Windows virtualises, from both registry views"),
+    "RegGetValueW": ("advapi32", "every run: `ProgramFilesDir`"),
+    "RegQueryValueExW": ("advapi32", "for a target directly below a hive's root: the list of loaded hives"),
+    "LookupAccountNameW": ("advapi32", "elevated: the session's user's identifier"),
+    "CheckTokenMembership": ("advapi32", "elevated: whether the session's user is the token's"),
+    "WTSQuerySessionInformationW": ("wtsapi32", "elevated: who is logged on to the session"),
+    "WTSFreeMemory": ("wtsapi32", "elevated: with the above"),
+    "NtEnumerateKey": ("ntdll", "every run: the key trees, by counted names"),
+    "NtOpenKey": ("ntdll", "every run: the key trees"),
+    "NtDeleteKey": ("ntdll", "every run: the key trees"),
+    "RtlNtStatusToDosError": ("ntdll", "every run: the system's code in a report"),
+    "NtCreateFile": ("ntdll", "every run: each file opened relative to the held folder"),
+    "NtQueryObject": ("ntdll", "every run: the name of what a file's open reached"),
+    "NtQueryInformationFile": ("ntdll", "every run: a file's facts; after a failed deletion, who holds it"),
+    "NtClose": ("ntdll", "with the registry keys the seam opens natively"),
+    "RtlConvertSidToUnicodeString": ("ntdll", "elevated: the session's user's identifier as text"),
+    "NtOpenProcessToken": ("ntdll", "for a refused key or file only: whether the tool runs elevated"),
+    "NtQueryInformationToken": ("ntdll", "with the above"),
+    "NtQueryVirtualMemory": ("ntdll", "after a failed deletion only: the images programs have mapped"),
+    "NtQueryKey": ("ntdll", "for a key that cannot be removed only: its full name"),
+    "wine_get_version": ("ntdll", "every run: whether Wine's rule for deleted names applies (only Wine's ntdll has it)"),
+    "SHGetFolderPathW": ("shell32", "for a folder with a mirror only: the user's local application data"),
+    "GetDpiForWindow": ("user32", "where Windows has it: the window's DPI"),
+    "AdjustWindowRectExForDpi": ("user32", "where Windows has it"),
+    "SystemParametersInfoForDpi": ("user32", "where Windows has it: the font at the window's DPI"),
+    "SetDefaultDllDirectories": ("kernel32", "where Windows has it, first of all: DLLs from the system folder only"),
+}
 
 # pe.hardening's bounds, GCC's first: the one CMake file states them.
 bounds = [int(n) for n in re.findall(r"set\(pe_max_size (\d+)\)", Path("tests/pe/CMakeLists.txt").read_text())]
@@ -42,7 +81,27 @@ def figures(preset):
         "rsrc": sections[".rsrc"].Misc_VirtualSize,
         "imports": [entry.dll.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT],
         "left": left,
+        "late": late_bound(data, pe),
     }
+
+
+def late_bound(data, pe):
+    """Every function the file asks a system library for by name: a NUL-terminated name in the file
+    that a library the file names (in UTF-16, as the loader is given it) exports, and that the import
+    table does not already bind. Returns {function: libraries exporting it}."""
+    imported = {i.name.decode() for e in pe.DIRECTORY_ENTRY_IMPORT for i in e.imports if i.name}
+    named = set(re.findall(rb"(?<=[^A-Za-z0-9_])([A-Za-z_][A-Za-z0-9_]{3,})\0", data))
+    lowered = data.lower()
+    found = {}
+    for dll in sorted(WINE_DLLS.glob("*.dll")):
+        if dll.name.lower().encode("utf-16-le") not in lowered:
+            continue
+        exports = pefile.PE(str(dll), fast_load=True)
+        exports.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
+        for symbol in exports.DIRECTORY_ENTRY_EXPORT.symbols:
+            if symbol.name in named and symbol.name.decode() not in imported:
+                found.setdefault(symbol.name.decode(), []).append(dll.stem.lower())
+    return found
 
 
 gcc, clang = figures("win32"), figures("clang")
@@ -70,26 +129,70 @@ rows = [
     f"| Bytes left in each section's last {BLOCK}-byte file block, before it grows by one | "
     f"{left_text(gcc)} | {left_text(clang)} |",
 ]
-block = "\n".join([BEGIN] + rows + [END])
+
+unexplained = sorted((set(gcc["late"]) | set(clang["late"])) - set(LATE))
+if unexplained:
+    sys.exit(f"bound late but not in footprint.sh's LATE (say where from and when): {', '.join(unexplained)}")
+late_rows = ["| Function | From | Asked for |", "|---|---|---|"]
+for function in sorted(set(gcc["late"]) | set(clang["late"]), key=lambda f: (LATE[f][0], f)):
+    library, when = LATE[function]
+    if library not in gcc["late"].get(function, clang["late"].get(function)):
+        sys.exit(f"footprint.sh's LATE says {function} comes from {library}, which does not export it")
+    builds = "" if function in gcc["late"] and function in clang["late"] else \
+        " (the GCC build only)" if function in gcc["late"] else " (the clang build only)"
+    late_rows.append(f"| `{function}` | `{library}` | {when}{builds} |")
+
+# The scenarios, as CTest gets them: each row runs in the 32-bit prefix unless marked win64, and in
+# the 64-bit one too when marked both.
+listed = subprocess.run([sys.executable, "tests/wine/scenarios.py", "--list"], check=True, capture_output=True,
+                        text=True).stdout.split("\n")
+scenarios = [line.split() for line in listed if line.strip()]
+both = [s[0] for s in scenarios if "both" in s[1:]]
+only64 = [s[0] for s in scenarios if "win64" in s[1:]]
+only32 = [s[0] for s in scenarios if "both" not in s[1:] and "win64" not in s[1:]]
+names = lambda rows: ", ".join(f"`{name}`" for name in rows)
+scenario_rows = [
+    "| Runs in | Rows | Which |",
+    "|---|---:|---|",
+    f"| both prefixes | {len(both)} | {names(both)} |",
+    f"| the 32-bit prefix only | {len(only32)} | {names(only32)} |",
+    f"| the 64-bit prefix only | {len(only64)} | {names(only64)} |",
+    f"| in all | {len(scenarios)}: {len(both) + len(only32)} in the 32-bit prefix, {len(both) + len(only64)} in the 64-bit one | |",
+]
+
+# (page, name of its marks, what goes between them)
+blocks = [("docs/footprint.md", "figures", rows), ("docs/footprint.md", "late-bound functions", late_rows),
+          ("docs/tested-on.md", "scenarios", scenario_rows)]
+
+
+def marks(name):
+    return (f"<!-- {name}: written by scripts/footprint.sh --write, checked by the test docs.figures -->",
+            f"<!-- end of {name} -->")
+
 
 if mode == "print":
-    print(block)
-    sys.exit(0)
-
-doc = Path("docs/footprint.md")
-text = doc.read_text()
-found = re.search(re.escape(BEGIN) + r".*?" + re.escape(END), text, re.S)
-if not found:
-    sys.exit(f"{doc}: no figure marks")
-if mode == "--write":
-    doc.write_text(text[:found.start()] + block + text[found.end():])
-    print(f"{doc}: written")
+    for _, name, lines in blocks:
+        print("\n".join([marks(name)[0]] + lines + [marks(name)[1]]))
     sys.exit(0)
 
 failed = False
-if found.group(0) != block:
-    print(f"{doc} differs from the build; scripts/footprint.sh --write makes it agree. The build's:\n{block}")
-    failed = True
+for page, name, lines in blocks:
+    doc = Path(page)
+    text = doc.read_text()
+    begin, end = marks(name)
+    block = "\n".join([begin] + lines + [end])
+    found = re.search(re.escape(begin) + r".*?" + re.escape(end), text, re.S)
+    if not found:
+        sys.exit(f"{doc}: no marks for the {name}")
+    if mode == "--write":
+        doc.write_text(text[:found.start()] + block + text[found.end():])
+        print(f"{doc}: {name} written")
+    elif found.group(0) != block:
+        print(f"{doc}: the {name} differ from the build; scripts/footprint.sh --write makes them agree. "
+              f"The build's:\n{block}")
+        failed = True
+if mode == "--write":
+    sys.exit(0)
 # docs/build-flags.md gives what each flag is worth against the tool as built: its first row must
 # be this build, or every row is out of date.
 flags = Path("docs/build-flags.md").read_text()

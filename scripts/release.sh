@@ -2,8 +2,9 @@
 # The file to ship and its SHA-256: builds uninstall.exe (the win32 preset's toolchain and
 # flags) twice from the committed sources, in two fresh folders at different paths, requires
 # the two to be identical, keeps one as build/release/uninstall.exe and prints its version,
-# size and SHA-256. Anyone with the same commit and the same Debian packages gets the same
-# hash. Unsigned: sign the kept file afterwards (README, Release).
+# size, the Debian packages (and their versions) that built it, and its SHA-256. Anyone with the
+# same commit and the same packages gets the same hash. Unsigned: sign the kept file afterwards
+# (docs/release.md).
 #
 #   scripts/release.sh [COMMIT]     default HEAD; uncommitted changes are not in the build
 set -euo pipefail
@@ -42,6 +43,24 @@ for info in pe.FileInfo[0]:
 ' build/release/uninstall.exe)
 echo "commit   $commit$(git diff --quiet HEAD -- . 2>/dev/null || echo ' (the work tree has uncommitted changes, not built)')"
 echo "compiler $(i686-w64-mingw32-g++-posix --version | head -1); $(i686-w64-mingw32-ld --version | head -1)"
+# The Debian packages whose files made the bytes, found from those files rather than listed by
+# hand: the compiler driver and its passes, the assembler, linker and resource compiler, the
+# Windows headers and import libraries; then the signing tool, which a signed copy adds.
+# Installing these versions (apt-get install PACKAGE=VERSION, or snapshot.debian.org for older
+# ones) rebuilds the same bytes.
+made_by=(
+  "$(command -v i686-w64-mingw32-g++-posix)"
+  "$(i686-w64-mingw32-g++-posix -print-prog-name=cc1plus)"
+  "$(i686-w64-mingw32-g++-posix -print-prog-name=lto1)"
+  "$(command -v i686-w64-mingw32-as)" "$(command -v i686-w64-mingw32-ld)" "$(command -v i686-w64-mingw32-windres)"
+  /usr/i686-w64-mingw32/include/windows.h /usr/i686-w64-mingw32/lib/libkernel32.a
+  "$(command -v osslsigncode)"
+)
+for file in "${made_by[@]}"; do
+  dpkg-query -S "$(readlink -f "$file")" | cut -d: -f1
+done | awk '!seen[$0]++' | while read -r package; do
+  echo "package  $(dpkg-query -W -f='${Package}=${Version}' "$package")"
+done
 echo "file     build/release/uninstall.exe, version $version, $(stat -c %s build/release/uninstall.exe) bytes"
 echo "builds   two, at different paths: identical"
 (cd build/release && sha256sum uninstall.exe)

@@ -73,8 +73,11 @@ constexpr std::array<RuntimeTexts, 1> kRuntimeTexts = {
                  L"（进程 \0）\0、\0正在使用此文件。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
                  L"此文件正被其他程序使用。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
                  L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。\0"
-                 L"删除此注册表项需要管理员权限。请以管理员身份运行本工具。\0"
-                 L"此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。\0"
+                 // One text serves a refused key and a refused file: the tool has
+                 // little room to spare.
+                 L"删除此项需要管理员权限。请以管理员身份运行本工具。\0"
+                 L"此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
+                 L"请手动检查该链接或文件夹，必要时将其删除，然后再次运行本工具。\0"
                  L"它在删除后又出现了：有程序仍在使用或不断重新创建它。请关闭本软件（以及它启动的程序），"
                  L"然后再次运行本工具，即可完成卸载。"},
 };
@@ -200,9 +203,15 @@ Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, cons
     if (found != 0) {
       advice = kProgramsUseIt;
     } else if (systemCode == system_error::kAccessDenied) {
-      // Refused, and nobody uses it: a cause the tool cannot see (the
-      // file's permissions, say), so no advice rather than a wrong one.
-      return {};
+      // Refused, and nobody uses it: most likely the file's permissions.
+      // Without elevation, elevating is what the user can try, as for a
+      // key; an elevated administrator refused would gain nothing by it, and
+      // the cause is one the tool cannot see, so no advice rather than a
+      // wrong one.
+      if (platform::IsElevated()) {
+        return {};
+      }
+      advice = kNeedsAdministrator;
     }
   }
   return Text::Join({programs.view(), RuntimeText(advice)});

@@ -158,7 +158,7 @@ TEST_F(RemovalSequence, AKeyThatCannotBeRemovedStopsBeforeAnyFile) {
     const std::wstring report =
         L"HKEY_LOCAL_MACHINE\\Software\\Classes\\Folder\\shell\\Orvandel\\command\n(系统错误 5)";
     EXPECT_EQ(ended.text.substr(ended.text.find(report) + report.size()),
-              elevated ? L"" : L"\n\n删除此注册表项需要管理员权限。请以管理员身份运行本工具。");
+              elevated ? L"" : L"\n\n删除此项需要管理员权限。请以管理员身份运行本工具。");
     EXPECT_EQ(LogAfterQuestion(), (std::vector<std::wstring>{kKeyDeletions[0], kKeyDeletions[1]}));
     EXPECT_EQ(fake::Get().files.size(), 8U);
     EXPECT_EQ(fake::Get().keys.count(L"HKLM\\password"), 1U);
@@ -330,6 +330,7 @@ TEST_F(RemovalSequence, AReportAdvisesByCause) {
     bool readOnly;
     std::vector<std::pair<std::wstring, std::uint32_t>> users;
     std::wstring advice;  // empty: the report ends with the system code
+    bool elevated = false;
   };
   const std::vector<Row> rows = {
       {"running", 5, false, {{L"Orvandel.exe", 1234}}, L"Orvandel.exe（进程 1234）正在使用此文件。" + rerun},
@@ -340,7 +341,8 @@ TEST_F(RemovalSequence, AReportAdvisesByCause) {
        L"a.exe（进程 1）、b.exe（进程 22）、c.exe（进程 333）正在使用此文件。" + rerun},
       {"held open, nobody named", 32, false, {}, L"此文件正被其他程序使用。" + rerun},
       {"read-only", 5, true, {}, L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。"},
-      {"refused, cause unknown", 5, false, {}, L""},
+      {"refused, nobody uses it, not elevated", 5, false, {}, L"删除此项需要管理员权限。请以管理员身份运行本工具。"},
+      {"refused, nobody uses it, already elevated: cause unknown", 5, false, {}, L"", true},
       {"not ready: not a matter of programs", 21, true, {{L"x.exe", 9}}, L""},
   };
   for (const Row& row : rows) {
@@ -354,6 +356,7 @@ TEST_F(RemovalSequence, AReportAdvisesByCause) {
       fake::Get().readOnly.insert(file);
     }
     fake::Get().users[file] = row.users;
+    fake::Get().elevated = row.elevated;
     fake::Ended ended{};
     EXPECT_EQ(fake::Run(&ended), row.system == 21 ? 71 : 70);
     const std::wstring report = L"(系统错误 " + std::to_wstring(row.system) + L")";
@@ -380,9 +383,11 @@ TEST_F(RemovalSequence, ANameThatLeadsOutOfTheFolderIsRefusedAndNothingThereIsTo
     fake::Ended ended{};
     EXPECT_EQ(fake::Run(&ended), 75);
     const std::wstring refused = kFolder + kNames[row.stopsAt - 1];
-    EXPECT_NE(ended.text.find(L"路径/文件访问错误\n\n" + refused +
-                              L"\n(系统错误 681)\n\n此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"),
-              std::wstring::npos);
+    // What happened, and what to do about it: a rerun stops at the same name.
+    const std::wstring report = L"路径/文件访问错误\n\n" + refused +
+                                L"\n(系统错误 681)\n\n此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
+                                L"请手动检查该链接或文件夹，必要时将其删除，然后再次运行本工具。";
+    EXPECT_TRUE(ended.text.ends_with(report)) << ended.text.size();
     for (const auto& name : row.leadingOut) {
       EXPECT_EQ(fake::Get().files.count(other + name), 1U);
     }
