@@ -65,8 +65,9 @@ std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id);
 std::uint32_t FinalName(const OpenFile& folder, Text& name);
 
 // The kernel's name of an open file or folder ("\Device\HarddiskVolume2\x";
-// under Wine "\??\C:\x"), on any volume, any length. 0 or the system error code.
-std::uint32_t KernelName(const OpenFile& file, Text& name);
+// under Wine "\??\C:\x"), on any volume, any length, kept in `room`. 0 or the
+// system error code.
+std::uint32_t KernelName(const OpenFile& file, Text& room, std::wstring_view& name);
 
 // Whether two names are the same as the file system compares them (case
 // ignored, ordinal).

@@ -90,14 +90,8 @@ std::uint32_t FinalName(const OpenFile& folder, Text& name) {
   return 0;
 }
 
-std::uint32_t KernelName(const OpenFile& file, Text& name) {
-  Text room;
-  std::wstring_view given;
-  const std::uint32_t status = native::NameOf(file.get(), room, given);
-  if (status == 0) {
-    name = Text::Join({given});
-  }
-  return status;
+std::uint32_t KernelName(const OpenFile& file, Text& room, std::wstring_view& name) {
+  return native::NameOf(file.get(), room, name);
 }
 
 bool SameName(std::wstring_view a, std::wstring_view b) { return native::SameText(a, b); }

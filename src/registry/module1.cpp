@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <new>
 #include <string_view>
 
 #include "platform/unique_handle.h"
@@ -250,6 +251,45 @@ void OnCopy(rt::RootKey hive, std::wstring_view copy, std::wstring_view keyPath,
   }
 }
 
+// The classes hives HKEY_USERS listed, each as "S-1-5-21-..._Classes\\" and
+// a NUL; and the run that listed them.
+constinit rt::Text* g_classHives = nullptr;
+constinit std::uint32_t g_listedIn = 0;
+
+void ListClassHives() {
+  if (g_classHives == nullptr) {
+    void* block = rt::platform::Allocate(sizeof(rt::Text));
+    if (block == nullptr) {
+      rt::OutOfMemory();
+    }
+    g_classHives = new (block) rt::Text;
+  }
+  rt::Text& hives = *g_classHives;
+  hives = rt::Text{};
+  constexpr std::wstring_view kClasses = L"_Classes"sv;
+  std::array<wchar_t, kMaxKeyName + 1> name;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
+  for (std::uint32_t index = 0;; ++index) {
+    std::uint32_t chars = name.size();
+    const std::uint32_t status = Kept(rt::Declared<RegEnumKeyExW, kRegEnumKeyExW>()(
+        static_cast<Key>(rt::RootKey::Users), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr));
+    if (status == rt::system_error::kNoMoreItems) {
+      g_listedIn = rt::RunNumber();
+      return;
+    }
+    if (status != 0) {
+      rt::vbaRaise(rt::ErrorForSystemCode(status), status, rt::RootKeyPrefix(rt::RootKey::Users), {});
+    }
+    // Named by the system, so spelled as it spells them.
+    bool classes = chars > kClasses.size();
+    for (std::size_t i = 0; classes && i < kClasses.size(); ++i) {
+      classes = name[chars - kClasses.size() + i] == kClasses[i];
+    }
+    if (classes) {
+      hives = rt::Text::Join({hives.view(), {name.data(), chars}, L"\\\0"sv});
+    }
+  }
+}
+
 // Runs `step` on every copy of the key `keyPath` below `root`, in the hive
 // each lives in. A class key's per-user copies come first: the tool's own
 // account's, and, run with an administrator's rights, every loaded user's;
@@ -267,29 +307,20 @@ void OnKey(rt::RootKey root, std::wstring_view keyPath, Step step) {
   if (!rt::RunsAsAdministrator()) {
     return;
   }
-  // Every user's classes hive loaded now (users logged on, fast user
-  // switching included), as HKEY_USERS lists them: "S-1-5-21-..._Classes".
-  constexpr std::wstring_view kClasses = L"_Classes"sv;
-  std::array<wchar_t, kMaxKeyName + 2> name;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
-  for (std::uint32_t index = 0;; ++index) {
-    std::uint32_t chars = kMaxKeyName + 1;
-    const std::uint32_t status = Kept(rt::Declared<RegEnumKeyExW, kRegEnumKeyExW>()(
-        static_cast<Key>(rt::RootKey::Users), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr));
-    if (status == rt::system_error::kNoMoreItems) {
-      return;
+  // Every user's classes hive loaded (users logged on, fast user switching
+  // included), as HKEY_USERS lists them: "S-1-5-21-..._Classes". Listed at
+  // the run's first walk, so the last look sees the copies the removal saw.
+  if (g_listedIn != rt::RunNumber()) {
+    ListClassHives();
+  }
+  const std::wstring_view hives = g_classHives->view();
+  for (std::size_t at = 0; at < hives.size();) {
+    std::size_t end = at;
+    while (hives[end] != L'\0') {
+      ++end;
     }
-    if (status != 0) {
-      rt::vbaRaise(rt::ErrorForSystemCode(status), status, rt::RootKeyPrefix(rt::RootKey::Users), {});
-    }
-    // Named by the system, so spelled as it spells them.
-    bool classes = chars > kClasses.size();
-    for (std::size_t i = 0; classes && i < kClasses.size(); ++i) {
-      classes = name[chars - kClasses.size() + i] == kClasses[i];
-    }
-    if (classes) {
-      name[chars] = L'\\';
-      OnCopy(rt::RootKey::Users, {name.data(), chars + 1}, keyPath, step);
-    }
+    OnCopy(rt::RootKey::Users, {hives.data() + at, end - at}, keyPath, step);
+    at = end + 1;
   }
 }
 

@@ -20,6 +20,7 @@ namespace {
 
 // Set while the program holds its folder: from start to end.
 constinit OwnFolder* g_ownFolder = nullptr;
+constinit std::uint32_t g_run = 0;
 
 // Another program (a second copy of the tool, a virus scanner) may have a
 // target open for a moment: it is looked at again, after waits of 15 ms
@@ -182,7 +183,10 @@ OwnFolder::OwnFolder() {
     vbaRaise(ErrorForSystemCode(status), status, {}, own_.path.view());
   }
   g_ownFolder = this;
+  ++g_run;
 }
+
+std::uint32_t RunNumber() { return g_run; }
 
 OwnFolder::~OwnFolder() {
   g_ownFolder = nullptr;
@@ -214,11 +218,12 @@ std::uint32_t HoldMirror(std::wstring_view path, std::size_t tail, HeldFolder& m
   if (status == system_error::kFileNotFound || status == system_error::kPathNotFound) {
     return 0;
   }
-  Text reached;
+  Text room;
+  std::wstring_view reached;
   if (status == 0) {
-    status = platform::KernelName(mirror.handle, reached);
+    status = platform::KernelName(mirror.handle, room, reached);
   }
-  if (status == 0 && (reached.size() < tail || !platform::SameName({reached.c_str() + reached.size() - tail, tail},
+  if (status == 0 && (reached.size() < tail || !platform::SameName({reached.data() + reached.size() - tail, tail},
                                                                    {path.data() + path.size() - tail, tail}))) {
     status = system_error::kStoppedOnSymlink;
   }

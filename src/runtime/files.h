@@ -35,6 +35,10 @@ class OwnFolder {
   HeldFolder own_;
 };
 
+// Which run of the program this is, from 1: one a process, but for tests
+// that run it again and again. For what is asked once a run.
+std::uint32_t RunNumber();
+
 // Deletes one file, the name itself and only if it lies directly in the held
 // own folder (ThunRTMain holds it before any handler runs), and confirms it
 // gone: absent, or accepted for deletion and waiting only for another

@@ -411,8 +411,9 @@ std::uint32_t FinalName(const OpenFile& folder, Text& name) {
   return 0;
 }
 
-std::uint32_t KernelName(const OpenFile& file, Text& name) {
-  name = Text::Join({L"\\Device\\HarddiskVolume1" + NamedAs(file).substr(2)});
+std::uint32_t KernelName(const OpenFile& file, Text& room, std::wstring_view& name) {
+  room = Text::Join({L"\\Device\\HarddiskVolume1" + NamedAs(file).substr(2)});
+  name = room.view();
   return 0;
 }
 

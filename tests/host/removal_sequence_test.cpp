@@ -520,7 +520,12 @@ TEST(WhoseCopies, EveryLoadedUserAndProfileWhenRunAsAdministratorOtherwiseTheToo
     SCOPED_TRACE(elevated ? "elevated" : "not elevated");
     fake::Reset();
     fake::Get().elevated = elevated;
+    // A user who logs on meanwhile: their hive, loaded after the removal's
+    // walk, is not looked at by the last look either.
+    const std::wstring later = L"HKU\\S-1-5-21-9-9-9-1009_Classes\\*\\shell\\Orvandel";
+    fake::Get().keysBack.insert(later);
     EXPECT_EQ(RunIn(L"C:\\Program Files\\Orvandel"), -1);
+    EXPECT_EQ(fake::Get().keys.count(later), 1U);
     const std::set<std::wstring> userKeys = {kTheirKey, kCloudKey};
     for (const auto& key : userKeys) {
       EXPECT_EQ(fake::Get().keys.count(key), elevated ? 0U : 1U) << key;
