@@ -37,28 +37,24 @@ WINE_DLLS = next(p for p in (Path("/usr/lib/i386-linux-gnu/wine/i386-windows"),
 LATE = {
     "RegOpenKeyExA": ("advapi32", "every run: each target's key by its ANSI path"),
     "RegCloseKey": ("advapi32", "every run"),
-    "RegOpenKeyExW": ("advapi32", "every run: the places Windows virtualises, from both registry views"),
-    "RegGetValueW": ("advapi32", "every run: `ProgramFilesDir`"),
+    "RegEnumKeyExW": ("advapi32", "run as administrator: the hives loaded below `HKEY_USERS`, and the profiles the machine lists"),
+    "RegOpenKeyExW": ("advapi32", "for a folder with files removed: the places Windows virtualises, from both registry views; run as administrator, the profile list"),
+    "RegGetValueW": ("advapi32", "with the above: `ProgramFilesDir`, each profile's `ProfileImagePath`"),
     "RegQueryValueExW": ("advapi32", "for a target directly below a hive's root: the list of loaded hives"),
-    "LookupAccountNameW": ("advapi32", "elevated: the session's user's identifier"),
-    "CheckTokenMembership": ("advapi32", "elevated: whether the session's user is the token's"),
-    "WTSQuerySessionInformationW": ("wtsapi32", "elevated: who is logged on to the session"),
-    "WTSFreeMemory": ("wtsapi32", "elevated: with the above"),
+    "CheckTokenMembership": ("advapi32", "once, at the first class key: whether the tool runs with an administrator's rights"),
     "NtEnumerateKey": ("ntdll", "every run: the key trees, by counted names"),
     "NtOpenKey": ("ntdll", "every run: the key trees"),
     "NtDeleteKey": ("ntdll", "every run: the key trees"),
     "RtlNtStatusToDosError": ("ntdll", "every run: the system's code in a report"),
     "NtCreateFile": ("ntdll", "every run: each file opened relative to the held folder"),
-    "NtQueryObject": ("ntdll", "every run: the name of what a file's open reached"),
+    "NtQueryObject": ("ntdll", "every run: the name of what a file's open reached, and of a mirror folder"),
     "NtQueryInformationFile": ("ntdll", "every run: a file's facts; after a failed deletion, who holds it"),
     "NtClose": ("ntdll", "with the registry keys the seam opens natively"),
-    "RtlConvertSidToUnicodeString": ("ntdll", "elevated: the session's user's identifier as text"),
-    "NtOpenProcessToken": ("ntdll", "for a refused key or file only: whether the tool runs elevated"),
-    "NtQueryInformationToken": ("ntdll", "with the above"),
     "NtQueryVirtualMemory": ("ntdll", "after a failed deletion only: the images programs have mapped"),
     "NtQueryKey": ("ntdll", "for a key that cannot be removed only: its full name"),
     "wine_get_version": ("ntdll", "every run: whether Wine's rule for deleted names applies (only Wine's ntdll has it)"),
-    "SHGetFolderPathW": ("shell32", "for a folder with a mirror only: the user's local application data"),
+    "SHGetFolderPathW": ("shell32", "not run as administrator, for a folder with a mirror only: the tool's own local application data"),
+    "ExpandEnvironmentStringsForUserW": ("userenv", "run as administrator, for a profile stored with variables only: the system's variables"),
     "GetDpiForWindow": ("user32", "where Windows has it: the window's DPI"),
     "AdjustWindowRectExForDpi": ("user32", "where Windows has it"),
     "SystemParametersInfoForDpi": ("user32", "where Windows has it: the font at the window's DPI"),
@@ -133,6 +129,9 @@ rows = [
 unexplained = sorted((set(gcc["late"]) | set(clang["late"])) - set(LATE))
 if unexplained:
     sys.exit(f"bound late but not in footprint.sh's LATE (say where from and when): {', '.join(unexplained)}")
+stale = sorted(set(LATE) - set(gcc["late"]) - set(clang["late"]))
+if stale:
+    sys.exit(f"in footprint.sh's LATE but bound by neither build: {', '.join(stale)}")
 late_rows = ["| Function | From | Asked for |", "|---|---|---|"]
 for function in sorted(set(gcc["late"]) | set(clang["late"]), key=lambda f: (LATE[f][0], f)):
     library, when = LATE[function]
