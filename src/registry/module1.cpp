@@ -251,8 +251,9 @@ void OnCopy(rt::RootKey hive, std::wstring_view copy, std::wstring_view keyPath,
   }
 }
 
-// The classes hives HKEY_USERS listed, each as "S-1-5-21-..._Classes\\" and
-// a NUL; and the run that listed them.
+// The classes hives HKEY_USERS listed, each as "S-1-5-21-..._Classes\" and
+// a NUL; and the run that listed them, plus one (0: none yet, whatever the
+// run).
 constinit rt::Text* g_classHives = nullptr;
 constinit std::uint32_t g_listedIn = 0;
 
@@ -273,7 +274,7 @@ void ListClassHives() {
     const std::uint32_t status = Kept(rt::Declared<RegEnumKeyExW, kRegEnumKeyExW>()(
         static_cast<Key>(rt::RootKey::Users), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr));
     if (status == rt::system_error::kNoMoreItems) {
-      g_listedIn = rt::RunNumber();
+      g_listedIn = rt::RunNumber() + 1;
       return;
     }
     if (status != 0) {
@@ -310,7 +311,7 @@ void OnKey(rt::RootKey root, std::wstring_view keyPath, Step step) {
   // Every user's classes hive loaded (users logged on, fast user switching
   // included), as HKEY_USERS lists them: "S-1-5-21-..._Classes". Listed at
   // the run's first walk, so the last look sees the copies the removal saw.
-  if (g_listedIn != rt::RunNumber()) {
+  if (g_listedIn != rt::RunNumber() + 1) {
     ListClassHives();
   }
   const std::wstring_view hives = g_classHives->view();

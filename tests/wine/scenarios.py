@@ -317,9 +317,10 @@ SCENARIOS = (
     # The mirror of a folder in the 64-bit Program Files, which the 32-bit tool's own view names
     # C:\Program Files (x86). Fails until the tool reads the other view's ProgramFilesDir.
     Scenario("mirror_under_the_64_bit_program_files_goes_too", (Run(),), win64_only=True, mirror="program-files-64"),
-    # What the tool loads late (advapi32, and shell32 for the mirror) is the 32-bit system's.
+    # What the tool loads late (advapi32, and userenv for a profile stored with a variable) is the 32-bit
+    # system's.
     Scenario("late_bound_libraries_come_from_syswow64", (Run(),), win64_only=True, mirror="program-files",
-             late_bound=("advapi32.dll", "shell32.dll")),
+             other_user="mirror", late_bound=("advapi32.dll", "userenv.dll")),
     # 64-bit Explorer's context menu runs verbs through the 64-bit shell: after the removal it has none.
     Scenario("folder_verb_gone_from_the_64_bit_shell", (Run(),), win64_only=True, shell=64),
 )
