@@ -229,9 +229,6 @@ std::int32_t RT_WINAPI FakeRegEnumKeyExW(std::uintptr_t key, std::uint32_t index
     return 259;
   }
   const std::wstring shown = subkey.substr(parent.size() + 1);
-  if (shown.size() >= *chars) {
-    return 234;
-  }
   *chars = static_cast<std::uint32_t>(shown.copy(name, shown.size()));
   name[*chars] = L'\0';
   return 0;
@@ -370,10 +367,10 @@ std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
     return s.folderError;
   }
   const std::wstring held(path);
-  // The tool's own folder, one holding a file, or one made there.
+  // The tool's own folder, or one holding a file.
   const auto below = s.files.lower_bound(held + L"\\");
   const bool holdsAFile = below != s.files.end() && below->compare(0, held.size() + 1, held + L"\\") == 0;
-  if (held != FolderOf(s.executable).view() && !holdsAFile && s.folders.count(held) == 0) {
+  if (held != FolderOf(s.executable).view() && !holdsAFile) {
     return 3;
   }
   if (s.heldFolder.empty()) {
@@ -420,10 +417,8 @@ std::uint32_t KernelName(const OpenFile& file, Text& room, std::wstring_view& na
 bool SameName(std::wstring_view a, std::wstring_view b) { return Upper(a) == Upper(b); }
 
 std::uint32_t FolderOfSystem(SystemFolder which, Text& path) {
-  const fake::System& s = fake::Get();
-  path = Text::Join({which == SystemFolder::ProgramFiles     ? s.programFiles
-                     : which == SystemFolder::ProgramFiles32 ? s.programFiles32
-                                                             : s.windows});
+  // A 32-bit Windows: both views name the one Program Files.
+  path = Text::Join({which == SystemFolder::Windows ? L"C:\\Windows" : L"C:\\Program Files"});
   return 0;
 }
 
@@ -433,21 +428,14 @@ std::uint32_t ListedProfiles(Text& folders) {
     list += profile + L'\0';
   }
   folders = Text::Join({list});
-  return fake::Get().profilesError;
+  return 0;
 }
 
 std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& expanded) {
-  // As the system does: a name it knows gives its value, any other stays.
+  // A variable every system has; one it does not know stays as written.
   std::wstring result(text);
-  for (std::size_t at = result.find(L'%'); at != std::wstring::npos; at = result.find(L'%', at + 1)) {
-    const std::size_t end = result.find(L'%', at + 1);
-    if (end == std::wstring::npos) {
-      break;
-    }
-    const auto value = fake::Get().systemVariables.find(Upper(result.substr(at + 1, end - at - 1)));
-    if (value != fake::Get().systemVariables.end()) {
-      result.replace(at, end - at + 1, value->second);
-    }
+  if (const std::size_t at = result.find(L"%SystemDrive%"); at != std::wstring::npos) {
+    result.replace(at, 13, L"C:");
   }
   expanded = Text::Join({result});
   return 0;

@@ -40,16 +40,9 @@ struct System {
   // folder path -> its name as the system gives it, where that differs
   std::map<std::wstring, std::wstring> namedAs;
   std::uint32_t finalNameError = 0;  // what asking a folder's final name fails with
-  // ProgramFilesDir in the native and the 32-bit registry view, and the Windows folder.
-  std::wstring programFiles = L"C:\\Program Files";
-  std::wstring programFiles32 = L"C:\\Program Files";
-  std::wstring windows = L"C:\\Windows";
-  // Each profile's folder as ProfileList stores it, and the system's variables.
+  // Each profile's folder as ProfileList stores it.
   std::vector<std::wstring> profiles = {L"C:\\Users\\admin"};
-  std::uint32_t profilesError = 0;
-  std::map<std::wstring, std::wstring> systemVariables = {{L"SYSTEMDRIVE", L"C:"}, {L"SYSTEMROOT", L"C:\\Windows"}};
   std::wstring localAppData = L"C:\\Users\\admin\\AppData\\Local";  // the tool's own account's
-  std::set<std::wstring> folders;  // folders there besides the tool's own and those holding a file
 
   // Keys as "HKLM\path", "HKCU\path" or "HKU\path"; links are keys that name another.
   std::set<std::wstring> keys;

@@ -387,8 +387,7 @@ def started_as(wine: Wine, program: Path, how: str) -> str:
     return str(program)
 
 
-def stage_mirror(folder: Path) -> Path:
-    mirror = mirror_of(folder)
+def stage_mirror(mirror: Path) -> Path:
     shutil.rmtree(mirror, ignore_errors=True)
     mirror.mkdir(parents=True)
     for name in MIRRORED + (MIRROR_OWN_FILE,):
@@ -405,14 +404,13 @@ OTHER_KEPT_KEYS = (rf"HKEY_USERS\{OTHER_SID}_Classes\*\shell\Bystander",
                    rf"HKEY_USERS\{OTHER_SID}\Software\Classes\{SHELL_KEYS[0]}")
 
 
-def other_profile(folder: Path) -> Path:
-    return STATE / "prefix" / "drive_c" / "users" / f"other {folder.name}"
+def other_store(folder: Path) -> Path:
+    """The staged other user's VirtualStore folder."""
+    return STATE / "prefix" / "drive_c" / "users" / f"other {folder.name}" / "AppData" / "Local" / "VirtualStore"
 
 
 def other_mirror_of(folder: Path) -> Path:
-    """The other user's mirror of FOLDER, below the profile the staged ProfileList entry names."""
-    return (other_profile(folder) / "AppData" / "Local" / "VirtualStore"
-            / Path(*windows_path(folder)[3:].split("\\")))
+    return other_store(folder) / Path(*windows_path(folder)[3:].split("\\"))
 
 
 def stage_other_user(wine: Wine, how: str, folder: Path) -> None:
@@ -420,18 +418,15 @@ def stage_other_user(wine: Wine, how: str, folder: Path) -> None:
     classes hive; HOW: "mirror" stages their mirror, "store-link-out" makes their VirtualStore folder
     a link to an outside folder also named VirtualStore, holding the same path and files."""
     remove_other_user(wine, folder)
-    mirror = other_mirror_of(folder)
     if how == "store-link-out":
         outside = wine.work / "outside" / "VirtualStore"
         shutil.rmtree(outside.parent, ignore_errors=True)
-        store = other_profile(folder) / "AppData" / "Local" / "VirtualStore"
-        mirror = outside / mirror.relative_to(store)
-        store.parent.mkdir(parents=True)
-        store.symlink_to(outside, target_is_directory=True)
-    mirror.mkdir(parents=True)
-    for name in MIRRORED + (MIRROR_OWN_FILE,):
-        (mirror / name).write_text("written beside the application by the other user\n")
-    stored = "%SystemDrive%\\users\\" + other_profile(folder).name
+        stage_mirror(outside / other_mirror_of(folder).relative_to(other_store(folder)))
+        other_store(folder).parent.mkdir(parents=True)
+        other_store(folder).symlink_to(outside, target_is_directory=True)
+    else:
+        stage_mirror(other_mirror_of(folder))
+    stored = "%SystemDrive%\\users\\" + other_store(folder).parents[2].name
     data = ",".join(f"{b:02x}" for b in (stored + "\0").encode("utf-16-le"))
     keys = OTHER_CLASS_KEYS + OTHER_KEPT_KEYS
     wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", "",
@@ -445,23 +440,19 @@ def remove_other_user(wine: Wine, folder: Path) -> None:
     view = ["/reg:64"] if ARCH == "win64" else []
     for key in (f"{PROFILE_LIST}\\{OTHER_SID}", rf"HKEY_USERS\{OTHER_SID}_Classes", rf"HKEY_USERS\{OTHER_SID}"):
         wine.run("reg", "delete", key, "/f", *view)
-    store = other_profile(folder) / "AppData" / "Local" / "VirtualStore"
-    if store.is_symlink():
-        store.unlink()
-    shutil.rmtree(other_profile(folder), ignore_errors=True)
+    if other_store(folder).is_symlink():
+        other_store(folder).unlink()
+    shutil.rmtree(other_store(folder).parents[2], ignore_errors=True)
 
 
-def check_other_user(wine: Wine, how: str, folder: Path, completed: bool) -> None:
-    for key in OTHER_CLASS_KEYS:
-        check(not wine.registry_has(key), f"{key} still there")
-    for key in OTHER_KEPT_KEYS:
-        check(wine.registry_has(key), f"{key} was removed")
-    if how == "store-link-out":
-        kept = {p.name for p in (wine.work / "outside").rglob("*") if p.is_file()}
-        check(kept == set(MIRRORED + (MIRROR_OWN_FILE,)), f"outside only {sorted(kept)} survived")
-        return
-    left = {p.name for p in other_mirror_of(folder).iterdir()}
-    expected = {MIRROR_OWN_FILE} | (set() if completed else set(MIRRORED))
+def check_other_user(wine: Wine, how: str, folder: Path) -> None:
+    """Their two keys gone, the others kept; their mirror emptied but for its own file, or, where
+    their VirtualStore led outside, everything there kept."""
+    for key in OTHER_CLASS_KEYS + OTHER_KEPT_KEYS:
+        check(wine.registry_has(key) == (key in OTHER_KEPT_KEYS), f"{key}: wrongly kept or removed")
+    outside = how == "store-link-out"
+    left = {p.name for p in (wine.work / "outside" if outside else other_mirror_of(folder)).rglob("*") if p.is_file()}
+    expected = {MIRROR_OWN_FILE} | (set(MIRRORED) if outside else set())
     check(left == expected, f"left in the other user's mirror: {sorted(left)}, expected {sorted(expected)}")
 
 
@@ -978,7 +969,7 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
             return
         stage_folder(folder, exe)
         if scenario.mirror:
-            stage_mirror(folder)
+            stage_mirror(mirror_of(folder))
         if scenario.other_user:
             stage_other_user(wine, scenario.other_user, folder)
         keys = seed_registry(wine, scenario.seed, folder, scenario.regedit,
@@ -1007,7 +998,7 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
         if scenario.shell:
             check(not run_folder_verb(wine, scenario.shell, folder), "the verb still runs after the removal")
         if scenario.other_user:
-            check_other_user(wine, scenario.other_user, folder, scenario.runs[-1].exit_code == 0)
+            check_other_user(wine, scenario.other_user, folder)
     finally:
         if scenario.other_user:
             remove_other_user(wine, folder)
