@@ -48,6 +48,11 @@ namespace {
 constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
 constexpr ULONG kFileOpen = 1;
 constexpr ULONG kSynchronousIo = 0x20;
+// An open that would wait for another program to let go of its oplock
+// completes at once instead, with a status of its own (NtCreateFile).
+constexpr ULONG kCompleteIfOplocked = 0x100;
+constexpr NTSTATUS kStatusOplockBreakInProgress = 0x108;
+
 // Windows 10 1607 on; the headers hide it behind a later version.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr int kFileInternalInformation = 6;
@@ -70,10 +75,16 @@ DWORD native::OpenNative(HANDLE root, std::wstring_view name, ACCESS_MASK access
   HANDLE handle = nullptr;
   const NTSTATUS status = native::Find<decltype(&NtCreateFile)>("NtCreateFile")(
       &handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &object, &io, nullptr, 0, share, kFileOpen,
-      options | kSynchronousIo, nullptr, 0);
+      options | kSynchronousIo | kCompleteIfOplocked, nullptr, 0);
   if (status == kStatusDeletePending) {
     // Win32 calls this "access denied"; it is a deletion on its way.
     return system_error::kDeletePending;
+  }
+  if (status == kStatusOplockBreakInProgress) {
+    // Another program's oplock, which it may never give up: in use, as a
+    // file it has open.
+    CloseHandle(handle);
+    return system_error::kSharingViolation;
   }
   if (status != 0) {
     return native::DosError(status);
@@ -92,6 +103,7 @@ DWORD native::Examine(HANDLE file, FileFacts& facts) {
     return GetLastError();
   }
   facts.readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  facts.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   facts.id.parts = {info.dwVolumeSerialNumber, info.nFileIndexLow, info.nFileIndexHigh};
   return 0;
 }
@@ -110,7 +122,10 @@ DWORD native::DosError(NTSTATUS status) {
 }
 
 DWORD native::NameOf(HANDLE handle, Text& room, std::wstring_view& name) {
-  room = Text::WithSize(kNameChars);
+  // A room given before serves again: a walk asks at every folder.
+  if (room.size() != kNameChars) {
+    room = Text::WithSize(kNameChars);
+  }
   auto* given = reinterpret_cast<UNICODE_STRING*>(room.data());
   ULONG size = 0;
   const NTSTATUS status = Find<decltype(&NtQueryObject)>("NtQueryObject")(handle, ObjectNameInformation, given,
@@ -201,26 +216,27 @@ Text NativePath(std::wstring_view path) {
   const bool unc = path.size() > 2 && path[1] == L'\\';
   const bool verbatim = unc && (path[2] == L'?' || path[2] == L'.');
   const std::size_t skip = verbatim ? 3 : unc ? 1 : 0;
-  return Text::Join({verbatim ? L"\\??"sv
-                     : unc    ? L"\\??\\UNC"sv
-                              : L"\\??\\"sv,
-                     {path.data() + skip, path.size() - skip}});
+  // One literal for the three prefixes.
+  constexpr std::wstring_view kUnc = L"\\??\\UNC"sv;
+  return Text::Join({{kUnc.data(), verbatim ? 3U : unc ? kUnc.size() : 4U}, {path.data() + skip, path.size() - skip}});
 }
 
 }  // namespace
 
-std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
+std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts) {
   // Without delete sharing nobody can rename, move or remove the folder while
   // this handle is open; only a handle with data access takes part in that
   // check.
-  const Text nativePath = NativePath(path);
-  DWORD status = OpenNative(nullptr, nativePath.view(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            kDirectoryFile, folder);
-  FileFacts facts;
+  const Text nativePath = in == nullptr ? NativePath(path) : Text{};
+  DWORD status =
+      OpenNative(in != nullptr ? in->get() : nullptr, in != nullptr ? path : nativePath.view(), FILE_LIST_DIRECTORY,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE, kDirectoryFile | (in != nullptr ? kOpenReparsePoint : 0), folder);
   if (status == 0) {
     status = native::Examine(folder.get(), facts);
   }
-  id = facts.id;
+  if (status != 0) {
+    folder.reset();
+  }
   return status;
 }
 

@@ -16,6 +16,11 @@
 
 namespace rt::platform {
 
+// Names more than one file uses, each kept once in the program.
+inline constexpr wchar_t kAdvapi32[] = L"advapi32.dll";
+// The volume every other machine's share is named below (its kernel name).
+inline constexpr wchar_t kRemoteVolume[] = L"\\Device\\Mup";
+
 // Shows a modal message box and returns the button the user chose.
 int AskUser(const wchar_t* prompt, unsigned flags, const wchar_t* title);
 
@@ -49,24 +54,32 @@ struct FileFacts {
   // realign its stack.
   std::array<std::uint32_t, 2> changeTime{};
   bool readOnly = false;
+  // A reparse point (a junction, a symbolic link, a mount point) opened as
+  // itself.
+  bool link = false;
 };
 
 // Opens a folder so that it cannot be renamed, moved or deleted while the
-// handle lives, by a path the system takes exactly as written (a last name
-// ending in a space or a dot is not trimmed, any length). 0 or the system
-// error code.
-std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id);
+// handle lives. Without `in`, by the full `path`, which the system takes
+// exactly as written (a last name ending in a space or a dot is not
+// trimmed, any length) and resolves as it resolves any path. With `in`,
+// `path` is one name in that held folder, opened as itself: a link there is
+// opened as the link, never as what it names (where the system resolves it
+// anyway, the folder's kernel name shows where it led). No open waits on
+// another program's oplock: that answers 32. `facts` says what it is. 0 or
+// the system error code.
+std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts);
 
 // The name the system gives the held `folder`, as GetFinalPathNameByHandleW
-// gives it: normalised (long names, no link or substituted drive on the
-// way), verbatim, with its drive ("\\?\C:\Program Files\x"). 0 or the
-// system error code, as the system gives it; 234 where the name does not fit
-// MAX_PATH.
-std::uint32_t FinalName(const OpenFile& folder, Text& name);
+// gives it, verbatim: normalised (long names, no link or substituted drive
+// on the way, with its drive: "\\?\C:\Program Files\x"), or, `opened`,
+// as the folder was opened. 0 or the system error code, as the system gives
+// it; 234 where the name does not fit MAX_PATH.
+std::uint32_t FinalName(const OpenFile& folder, Text& name, bool opened = false);
 
 // The kernel's name of an open file or folder ("\Device\HarddiskVolume2\x";
-// under Wine "\??\C:\x"), on any volume, any length, kept in `room`. 0 or the
-// system error code.
+// on another machine "\Device\Mup\host\share\x"; under Wine "\??\C:\x"), on any volume, any length, kept in `room` (one
+// given before is used again). 0 or the system error code.
 std::uint32_t KernelName(const OpenFile& file, Text& room, std::wstring_view& name);
 
 // Whether two names are the same as the file system compares them (case
@@ -107,6 +120,8 @@ enum class Access {
 // what it points to, and a folder not at all. Where the system resolves a
 // link on open anyway, the file it reached lies elsewhere and is refused.
 // `facts` says what the file is; whether it is read-only, only for a look.
+// No open waits on another program's oplock: a file whose oplock must first
+// be broken answers 32, as one in use.
 // 0; 2 when nothing has that name; 303 when the file there is already being
 // deleted, also when another program deleted it between the open and the
 // check of its name; 681 when it leads elsewhere; or the system error code.
@@ -140,12 +155,12 @@ struct FileUser {
 // another program names is opened. Slow: for after a failure only.
 std::size_t FindFileUsers(const OpenFile& file, const FileId& id, std::span<FileUser> users);
 
-// Whether the program runs with an administrator's rights in force: its
-// token elevated, or an administrator's where UAC is off (no token to elevate
-// to). Then no more rights can be had, and every user's entries may be
-// reached. False where the system does not say. Asked once: the token does
-// not change.
-bool IsElevated();
+// Whether the program runs with the Administrators group in force in its
+// token: elevated, or an administrator's where UAC is off (no token to
+// elevate to). Then no more rights can be had, and every user's entries may
+// be reached. False where the system does not say. Asked once: the token
+// does not change.
+bool IsAdministrator();
 
 // Waits, for another program to let go of a file.
 void Pause(unsigned milliseconds);

@@ -22,7 +22,7 @@ constexpr std::array<BYTE, 16> kAdministrators = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0,
 
 }  // namespace
 
-bool IsElevated() {
+bool IsAdministrator() {
   // The Administrators group in force in the token: elevated, or an
   // administrator's where UAC is off and no token is split. A split
   // token's, not elevated, has it for denying only, and a standard user's,
@@ -33,7 +33,7 @@ bool IsElevated() {
     asked = true;
     std::uint32_t status = 0;
     const auto member =
-        reinterpret_cast<CheckTokenMembershipCall>(FindSystemFunction(L"advapi32.dll", "CheckTokenMembership", status));
+        reinterpret_cast<CheckTokenMembershipCall>(FindSystemFunction(kAdvapi32, "CheckTokenMembership", status));
     if (member == nullptr || member(nullptr, const_cast<BYTE*>(kAdministrators.data()), &administrator) == FALSE) {
       administrator = FALSE;
     }
@@ -95,10 +95,11 @@ bool IsTarget(std::wstring_view mapped, const Target& target) {
     return true;
   }
   const std::wstring_view volume = VolumeOf(target.name);
+  constexpr std::wstring_view kRemote = kRemoteVolume;
   OpenFile image;
   FileFacts facts;
   return SameText(LastPart(mapped), LastPart(target.name)) && SameText(VolumeOf(mapped), volume) &&
-         !SameText(volume, L"\\Device\\Mup"sv) &&
+         !SameText(volume, kRemote) &&
          native::OpenNative(nullptr, mapped, 0, kShareAll, native::kNonDirectoryFile | native::kOpenReparsePoint, image,
                             kDontReparse) == 0 &&
          native::Examine(image.get(), facts) == 0 && SameFile(facts.id, target.id);

@@ -11,11 +11,13 @@ inline constexpr std::uint32_t kPathNotFound = 3;
 inline constexpr std::uint32_t kAccessDenied = 5;
 inline constexpr std::uint32_t kNotEnoughMemory = 8;
 inline constexpr std::uint32_t kOutOfMemory = 14;
+inline constexpr std::uint32_t kNoSuchDrive = 15;
 inline constexpr std::uint32_t kWriteProtect = 19;
 inline constexpr std::uint32_t kNotReady = 21;
 inline constexpr std::uint32_t kSharingViolation = 32;
 inline constexpr std::uint32_t kLockViolation = 33;
 inline constexpr std::uint32_t kInvalidName = 123;
+inline constexpr std::uint32_t kMoreData = 234;
 inline constexpr std::uint32_t kModuleNotFound = 126;
 inline constexpr std::uint32_t kProcNotFound = 127;
 inline constexpr std::uint32_t kBadPathName = 161;
@@ -26,6 +28,8 @@ inline constexpr std::uint32_t kDeletePending = 303;
 // A name that leads out of the folder or key it was looked up in, as the
 // system names a link it will not follow: refused, nothing touched.
 inline constexpr std::uint32_t kStoppedOnSymlink = 681;
+inline constexpr std::uint32_t kInvalidFunction = 1;
+inline constexpr std::uint32_t kUnrecognizedVolume = 1005;
 inline constexpr std::uint32_t kKeyDeleted = 1018;
 
 }  // namespace rt::system_error

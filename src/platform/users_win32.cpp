@@ -43,7 +43,7 @@ using OpenKey = UniqueHandle<HKEY, KeyCloser>;
 
 template <class Function>
 Function Advapi32(const char* name, std::uint32_t& status) {
-  return reinterpret_cast<Function>(FindSystemFunction(L"advapi32.dll", name, status));
+  return reinterpret_cast<Function>(FindSystemFunction(kAdvapi32, name, status));
 }
 
 // Opens `path` below HKEY_LOCAL_MACHINE with `access` (which may name a
@@ -76,12 +76,13 @@ std::uint32_t ReadString(HKEY key, const wchar_t* subKey, const wchar_t* value, 
 
 }  // namespace
 
-std::uint32_t FinalName(const OpenFile& folder, Text& name) {
+std::uint32_t FinalName(const OpenFile& folder, Text& name, bool opened) {
   // Room for MAX_PATH after the "\\?\": a longer name is ERROR_MORE_DATA, as
   // Wine gives it past 260 characters whatever the room.
   constexpr DWORD kRoom = 4 + MAX_PATH;
   Text found = Text::WithSize(kRoom);
-  const DWORD size = GetFinalPathNameByHandleW(folder.get(), found.data(), kRoom + 1, FILE_NAME_NORMALIZED);
+  const DWORD size = GetFinalPathNameByHandleW(folder.get(), found.data(), kRoom + 1,
+                                               opened ? FILE_NAME_OPENED : FILE_NAME_NORMALIZED);
   if (size == 0 || size > kRoom) {
     return size == 0 ? GetLastError() : ERROR_MORE_DATA;
   }

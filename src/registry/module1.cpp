@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "platform/unique_handle.h"
 #include "registry/native_keys.h"
@@ -21,10 +22,10 @@ constexpr std::uint32_t kQueryValue = 0x1;
 constexpr std::uint32_t kEnumerateSubKeys = 0x8;
 constexpr std::uint32_t kDelete = 0x10000;
 
-constexpr rt::DeclaredFunction kRegOpenKeyExA{L"advapi32.dll", "RegOpenKeyExA"};
-constexpr rt::DeclaredFunction kRegCloseKey{L"advapi32.dll", "RegCloseKey"};
-constexpr rt::DeclaredFunction kRegQueryValueExW{L"advapi32.dll", "RegQueryValueExW"};
-constexpr rt::DeclaredFunction kRegEnumKeyExW{L"advapi32.dll", "RegEnumKeyExW"};
+constexpr rt::DeclaredFunction kRegOpenKeyExA{rt::platform::kAdvapi32, "RegOpenKeyExA"};
+constexpr rt::DeclaredFunction kRegCloseKey{rt::platform::kAdvapi32, "RegCloseKey"};
+constexpr rt::DeclaredFunction kRegQueryValueExW{rt::platform::kAdvapi32, "RegQueryValueExW"};
+constexpr rt::DeclaredFunction kRegEnumKeyExW{rt::platform::kAdvapi32, "RegEnumKeyExW"};
 constexpr rt::DeclaredFunction kNtEnumerateKey{L"ntdll.dll", "NtEnumerateKey"};
 constexpr rt::DeclaredFunction kNtOpenKey{L"ntdll.dll", "NtOpenKey"};
 constexpr rt::DeclaredFunction kNtQueryKey{L"ntdll.dll", "NtQueryKey"};
@@ -229,43 +230,120 @@ std::uint32_t LookFor(Key hive, const char* path, rt::Text& /*where*/) {
 
 using Step = std::uint32_t (*)(Key, const char*, rt::Text&);
 
+// The classes hives HKEY_USERS listed, each as "S-1-5-21-..._Classes\" and
+// a NUL; the copies in them that stayed, each named in full and followed by
+// a NUL; and the run that listed them, plus one (0: none yet, whatever the
+// run).
+struct ClassHives {
+  rt::Text hives;
+  rt::Text stayed;
+};
+constinit ClassHives* g_classHives = nullptr;
+constinit std::uint32_t g_listedIn = 0;
+
+// Whether the copy `full` stayed this run: noted once, not looked at again.
+bool Stayed(std::wstring_view full) {
+  const std::wstring_view stayed = g_classHives->stayed.view();
+  for (std::size_t at = 0; at < stayed.size();) {
+    std::size_t end = at;
+    while (stayed[end] != L'\0') {
+      ++end;
+    }
+    if (rt::platform::SameName({stayed.data() + at, end - at}, full)) {
+      return true;
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
+// Opens each key of `path` below HKEY_USERS but the last, one after the
+// other, each by its counted name relative to the one before and as itself,
+// never through a registry link: a user makes links in their hive as they
+// please. 0 with `parent` the last one's parent and `last` where its name
+// starts; 2 where one is absent; 681 where one is a link, which holds its
+// target as its SymbolicLinkValue (an ordinary key with such a value is
+// refused too); or the system error code.
+std::uint32_t OpenParent(std::wstring_view path, OpenKey& parent, std::size_t& last) {
+  // A handle of its own to HKEY_USERS, which the native call takes.
+  std::uint32_t status = Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(static_cast<Key>(rt::RootKey::Users), "", 0,
+                                                                            kQueryValue, parent.receive()));
+  for (std::size_t end = last; status == 0; last = ++end) {
+    while (end < path.size() && path[end] != L'\\') {
+      ++end;
+    }
+    if (end == path.size()) {
+      return 0;
+    }
+    const auto bytes = static_cast<std::uint16_t>((end - last) * sizeof(wchar_t));
+    const CountedName counted{bytes, bytes, path.data() + last};
+    const ObjectAttributes attributes{sizeof attributes, parent.get(), &counted, kCaseInsensitive | kObjOpenLink,
+                                      nullptr,           nullptr};
+    OpenKey next;
+    const std::int32_t opened = rt::Declared<NtOpenKey, kNtOpenKey>()(next.receive(), kQueryValue, &attributes);
+    rt::vbaSetSystemError();
+    status = opened == 0 ? 0 : DosError(opened);
+    if (status == 0) {
+      status = Kept(rt::Declared<RegQueryValueExW, kRegQueryValueExW>()(next.get(), L"SymbolicLinkValue", nullptr,
+                                                                        nullptr, nullptr, nullptr));
+      status = status == 0                                 ? rt::system_error::kStoppedOnSymlink
+               : status == rt::system_error::kFileNotFound ? 0
+                                                           : status;
+    }
+    parent = std::move(next);
+  }
+  return status;
+}
+
 // Runs `step` on the copy `keyPath` below `hive`'s `copy` ("Software\Classes\",
 // "S-1-5-21-..._Classes\" or nothing). A failure raises the run-time error
-// naming that copy.
+// naming that copy; in another user's classes hive, it is noted, and that
+// copy is not looked at again this run.
 void OnCopy(rt::RootKey hive, std::wstring_view copy, std::wstring_view keyPath, Step step) {
   const std::wstring_view hiveName = rt::RootKeyPrefix(hive);
   const rt::Text full = rt::Text::Join({hiveName, copy, keyPath});
-  rt::AnsiText path;
+  const std::wstring_view path{full.c_str() + hiveName.size(), full.size() - hiveName.size()};
+  const bool theirs = hive == rt::RootKey::Users;
+  if (theirs && Stayed(full.view())) {
+    return;
+  }
+  OpenKey parent;
+  std::size_t last = 0;
+  std::uint32_t status = theirs ? OpenParent(path, parent, last) : 0;
+  if (status == rt::system_error::kFileNotFound) {
+    return;
+  }
+  rt::AnsiText ansi;
   // Never an empty path, which would name the hive itself: a conversion
   // that fails or comes out empty stops here.
-  std::uint32_t status = rt::vbaStrToAnsi({full.c_str() + hiveName.size(), full.size() - hiveName.size()}, path);
+  if (status == 0) {
+    status = rt::vbaStrToAnsi({path.data() + last, path.size() - last}, ansi);
+  }
   rt::Text where;
   if (status == 0) {
-    status = step(static_cast<Key>(hive), path.c_str(), where);
+    status = step(theirs ? parent.get() : static_cast<Key>(hive), ansi.c_str(), where);
   }
   if (status != 0) {
     // Unfinished: back after removal, or endless; something keeps making it.
     const std::uint32_t code = status == kUnfinished ? rt::system_error::kAlreadyExists : status;
     const rt::Text key = rt::Text::Join({keyPath, where.view()});
-    rt::vbaRaise(rt::ErrorForSystemCode(code), code, {full.c_str(), full.size() - keyPath.size()}, key.view());
+    const std::wstring_view prefix{full.c_str(), full.size() - keyPath.size()};
+    rt::Failed(theirs, code, prefix, key.view(), rt::Advice(code, true).view());
+    // Only another user's copy is noted, and the run goes on.
+    g_classHives->stayed = rt::Text::Join({g_classHives->stayed.view(), full.view(), L"\0"sv});
   }
 }
 
-// The classes hives HKEY_USERS listed, each as "S-1-5-21-..._Classes\" and
-// a NUL; and the run that listed them, plus one (0: none yet, whatever the
-// run).
-constinit rt::Text* g_classHives = nullptr;
-constinit std::uint32_t g_listedIn = 0;
-
 void ListClassHives() {
   if (g_classHives == nullptr) {
-    void* block = rt::platform::Allocate(sizeof(rt::Text));
+    void* block = rt::platform::Allocate(sizeof(ClassHives));
     if (block == nullptr) {
       rt::OutOfMemory();
     }
-    g_classHives = new (block) rt::Text;
+    g_classHives = new (block) ClassHives;
   }
-  rt::Text& hives = *g_classHives;
+  g_classHives->stayed = rt::Text{};
+  rt::Text& hives = g_classHives->hives;
   hives = rt::Text{};
   constexpr std::wstring_view kClasses = L"_Classes"sv;
   std::array<wchar_t, kMaxKeyName + 1> name;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
@@ -314,7 +392,7 @@ void OnKey(rt::RootKey root, std::wstring_view keyPath, Step step) {
   if (g_listedIn != rt::RunNumber() + 1) {
     ListClassHives();
   }
-  const std::wstring_view hives = g_classHives->view();
+  const std::wstring_view hives = g_classHives->hives.view();
   for (std::size_t at = 0; at < hives.size();) {
     std::size_t end = at;
     while (hives[end] != L'\0') {

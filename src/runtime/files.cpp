@@ -52,13 +52,6 @@ struct Removal {
 constinit Removal* g_removals = nullptr;
 constinit Removal* g_last = nullptr;
 
-// The mirrors held, each until the program ends: the last look needs them.
-struct HeldMirror {
-  HeldMirror* next;
-  HeldFolder folder;
-};
-constinit HeldMirror* g_mirrors = nullptr;
-
 template <class Node>
 void Free(Node*& list) {
   while (list != nullptr) {
@@ -137,10 +130,25 @@ std::uint32_t TryKill(const HeldFolder& folder, std::wstring_view name, platform
   return StillGone(folder, name, went);
 }
 
-[[noreturn]] void FileFailed(std::uint32_t status, const HeldFolder& folder, const Text& path, std::size_t name) {
+// The mirrors held, each until the last look: it needs them.
+struct HeldMirror {
+  HeldMirror* next;
+  HeldFolder folder;
+};
+constinit HeldMirror* g_mirrors = nullptr;
+
+// A file that could not be deleted, or did not stay gone: in another user's
+// folder noted, otherwise the run-time error, with every mirror let go
+// first.
+void FileFailed(std::uint32_t status, const HeldFolder& folder, const Text& path, std::size_t name) {
   // Found only now: looking for the cause costs the normal run nothing.
-  const Text advice = FileAdvice(status, folder.handle, folder.id, {path.c_str() + name, path.size() - name});
-  Raise(ErrorForSystemCode(status), status, {}, path.view(), advice.view());
+  const bool listed = !folder.theirs || NoteListed();
+  const Text advice =
+      listed ? FileAdvice(status, folder.handle, folder.id, {path.c_str() + name, path.size() - name}) : Text{};
+  if (!folder.theirs) {
+    Free(g_mirrors);
+  }
+  Failed(folder.theirs, status, {}, path.view(), advice.view());
 }
 
 // Deletes the file `path` names from `folder` (the name from `name` on),
@@ -156,6 +164,7 @@ void Kill(const HeldFolder& folder, Text path, std::size_t name) {
   }
   if (status != 0) {
     FileFailed(status, folder, path, name);
+    return;
   }
   auto* removal = Allocated<Removal>(&folder, went, std::move(path), name);
   (g_last != nullptr ? g_last->next : g_removals) = removal;
@@ -178,7 +187,9 @@ std::size_t NameIn(const HeldFolder& folder, std::wstring_view path) {
 
 OwnFolder::OwnFolder() {
   own_.path = App.Path();
-  const std::uint32_t status = platform::HoldFolder(own_.path.view(), own_.handle, own_.id);
+  platform::FileFacts facts;
+  const std::uint32_t status = platform::HoldFolder(nullptr, own_.path.view(), own_.handle, facts);
+  own_.id = facts.id;
   if (status != 0) {
     vbaRaise(ErrorForSystemCode(status), status, {}, own_.path.view());
   }
@@ -209,45 +220,84 @@ void rtcKillFiles(const Text& path) {
 
 namespace {
 
-// Holds the mirror folder `path`, whose last `tail` characters are the
-// mirror's own: 0 with nothing held where there is none; 681 where the
-// system names what it reached otherwise (a link on the way led elsewhere);
-// or the system error code.
-std::uint32_t HoldMirror(std::wstring_view path, std::size_t tail, HeldFolder& mirror) {
-  std::uint32_t status = platform::HoldFolder(path, mirror.handle, mirror.id);
-  if (status == system_error::kFileNotFound || status == system_error::kPathNotFound) {
-    return 0;
-  }
+// What a look for a mirror answers where it is absent: no such file or
+// folder, no such drive, a drive not ready (an empty card reader).
+bool Absent(std::uint32_t status) {
+  return status == system_error::kFileNotFound || status == system_error::kPathNotFound ||
+         status == system_error::kNoSuchDrive || status == system_error::kNotReady;
+}
+
+// Holds the mirror `mirror.path`: its first `base` characters (a profile's
+// folder, or the tool's own account's local application data) by that
+// path, then each folder below opened in the one before as itself. The
+// folders below are their user's to make links of, so a link among them,
+// or a folder that lies elsewhere than its parent's name and its own say
+// (where the system resolved a link on the open), is refused before
+// anything in it is opened; so is a profile on another machine. 0 with
+// nothing held where there is none; 681 when refused; or the system error
+// code.
+std::uint32_t HoldMirror(HeldFolder& mirror, std::size_t base) {
+  const std::wstring_view path = mirror.path.view();
+  platform::FileFacts facts;
+  std::uint32_t status = platform::HoldFolder(nullptr, {path.data(), base}, mirror.handle, facts);
+  Text baseRoom;
   Text room;
-  std::wstring_view reached;
+  std::wstring_view baseName;
+  std::wstring_view name;
   if (status == 0) {
-    status = platform::KernelName(mirror.handle, room, reached);
+    status = platform::KernelName(mirror.handle, baseRoom, baseName);
   }
-  if (status == 0 && (reached.size() < tail || !platform::SameName({reached.data() + reached.size() - tail, tail},
-                                                                   {path.data() + path.size() - tail, tail}))) {
+  // Every other machine's share is named below the multiple UNC provider.
+  constexpr std::wstring_view kRemote = platform::kRemoteVolume;
+  if (status == 0 && baseName.size() > kRemote.size() && baseName[kRemote.size()] == L'\\' &&
+      platform::SameName({baseName.data(), kRemote.size()}, kRemote)) {
     status = system_error::kStoppedOnSymlink;
   }
-  if (status != 0) {
-    mirror.handle.reset();
+  // Each folder below starts at a separator.
+  std::size_t at = base;
+  while (status == 0) {
+    if (facts.link) {
+      status = system_error::kStoppedOnSymlink;
+      break;
+    }
+    if (at == path.size()) {
+      mirror.id = facts.id;
+      return 0;
+    }
+    const std::size_t start = at + 1;
+    for (at = start; at < path.size() && path[at] != L'\\'; ++at) {
+    }
+    platform::OpenFile below;
+    status = platform::HoldFolder(&mirror.handle, {path.data() + start, at - start}, below, facts);
+    mirror.handle = std::move(below);
+    if (status == 0) {
+      status = platform::KernelName(mirror.handle, room, name);
+    }
+    const std::size_t named = baseName.size();
+    if (status == 0 && (name.size() != named + at - base || !platform::SameName({name.data(), named}, baseName) ||
+                        !platform::SameName({name.data() + named, at - base}, {path.data() + base, at - base}))) {
+      status = system_error::kStoppedOnSymlink;
+    }
   }
-  return status;
+  mirror.handle.reset();
+  return Absent(status) ? 0 : status;
 }
 
 // Holds the mirror below the local application data `profile` + `local`
 // (a profile's folder and its "\AppData\Local", or the tool's own account's
 // and nothing) and removes from it what went from the folder, in the same
-// order.
-void RemoveFromMirror(std::wstring_view profile, std::wstring_view local, std::wstring_view tail) {
+// order. Another user's mirror that cannot be held is noted.
+void RemoveFromMirror(std::wstring_view profile, std::wstring_view local, std::wstring_view tail, bool theirs) {
   auto* mirror = Allocated<HeldMirror>(HeldFolder{});
   mirror->next = g_mirrors;
   g_mirrors = mirror;
   HeldFolder& held = mirror->folder;
   held.path = Text::Join({profile, local, tail});
-  // The profile's own folders on the way are its user's to make links of:
-  // from them on, the system must name the folder as it was asked for.
-  const std::uint32_t status = HoldMirror(held.path.view(), local.size() + tail.size(), held);
+  held.theirs = theirs;
+  const std::uint32_t status = HoldMirror(held, profile.size());
   if (status != 0) {
-    vbaRaise(ErrorForSystemCode(status), status, {}, held.path.view());
+    Failed(theirs, status, {}, held.path.view(), Advice(status, false).view());
+    return;
   }
   // The folder's own removals come first, so the walk stops at the first
   // mirror's.
@@ -269,6 +319,7 @@ void FinishRemoval() {
     status = ForEachMirrorOwner(tail.view(), RemoveFromMirror);
   }
   if (status != 0) {
+    Free(g_mirrors);
     vbaRaise(ErrorForSystemCode(status), status, {}, own.path.view());
   }
   for (const Removal* removal = g_removals; removal != nullptr; removal = removal->next) {
@@ -278,6 +329,11 @@ void FinishRemoval() {
       FileFailed(status, *removal->folder, removal->path, removal->name);
     }
   }
+  // Nothing of another user's is held while the window or a report shows.
+  Free(g_removals);
+  g_last = nullptr;
+  Free(g_mirrors);
+  ReportNoted();
 }
 
 Text FolderOf(std::wstring_view executable) {

@@ -9,11 +9,14 @@
 
 namespace rt {
 
-// A folder held open: its handle, its identity, and the text it was opened by.
+// A folder held open: its handle, its identity, the text it was opened by,
+// and whether it is another user's (what fails there is noted, and the run
+// goes on).
 struct HeldFolder {
   platform::OpenFile handle;
   platform::FileId id;
   Text path;
+  bool theirs = false;
 };
 
 // The tool's own folder, opened before anything is asked and held until the
@@ -49,13 +52,15 @@ std::uint32_t RunNumber();
 void rtcKillFiles(const Text& path);
 
 // What the program removed from its folder, it removes from each of the
-// folder's mirrors too (see MirrorPaths), in the same order and the same
-// way: where Windows virtualises a legacy program's writes, the program saw
-// a mirror's files as its own.
+// folder's mirrors too (see mirrors.h), in the same order and the same way:
+// where Windows virtualises a legacy program's writes, the program saw a
+// mirror's files as its own. Another user's mirror is reached from their
+// profile's folder one folder at a time, never through a link.
 // Then, before the program says all is gone, every file is looked at once
 // more: absent, its deletion pending, or still the very file that went
 // while another program keeps it. Anything else raises the run-time error
-// naming the file.
+// naming the file; in another user's mirror, it is noted. Then every mirror
+// is let go, and what was noted is reported.
 void FinishRemoval();
 
 // The folder part of an executable's full name: no trailing separator,

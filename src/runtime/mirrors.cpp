@@ -42,11 +42,17 @@ std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail) {
   // mapped drive, a junction on the way).
   Text name;
   std::uint32_t status = platform::FinalName(own, name);
+  // No drive's name for it that a legacy program could reach: RAM disks
+  // answer 1, some user-mode file systems 1005, volumes the mount manager
+  // does not know 3, a name past MAX_PATH 234. Some file-system filters
+  // refuse normalising with anything else: the name as opened is asked then.
+  if (status != 0 && status != system_error::kInvalidFunction && status != system_error::kUnrecognizedVolume &&
+      status != system_error::kPathNotFound && status != system_error::kMoreData &&
+      status != system_error::kNotEnoughMemory && status != system_error::kOutOfMemory) {
+    status = platform::FinalName(own, name, true);
+  }
   if (status != 0) {
-    // No drive's name for it that a legacy program could reach (RAM disks
-    // answer 1, some user-mode file systems 1005, volumes the mount manager
-    // does not know 3, a name past MAX_PATH 234): no place Windows
-    // virtualises. Only a lack of memory is a failure.
+    // No place Windows virtualises. Only a lack of memory is a failure.
     return status == system_error::kNotEnoughMemory || status == system_error::kOutOfMemory ? status : 0;
   }
   const std::wstring_view full = name.view();
@@ -69,10 +75,10 @@ std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail) {
 
 std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
   Text profiles;
-  const bool all = platform::IsElevated();
+  const bool all = platform::IsAdministrator();
   std::uint32_t status = all ? platform::ListedProfiles(profiles) : platform::OwnLocalAppData(profiles);
   if (status == 0 && !all) {
-    each(profiles.view(), {}, tail);
+    each(profiles.view(), {}, tail, false);
   }
   // Every profile the machine lists, as the system records it (only
   // administrators may change that record; never a user's shell folders,
@@ -98,7 +104,7 @@ std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
     if (profile.back() == L'\\') {
       profile.remove_suffix(1);
     }
-    each(profile, L"\\AppData\\Local"sv, tail);
+    each(profile, L"\\AppData\\Local"sv, tail, true);
   }
   return status;
 }

@@ -18,9 +18,10 @@ std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail);
 
 // Calls `each` for every account whose mirror goes, with its local
 // application data as two parts and `tail`: run with an administrator's
-// rights, every profile the machine lists; otherwise the tool's own
-// account's. 0, or the code of a look that could not be made.
-using MirrorOwner = void (*)(std::wstring_view profile, std::wstring_view local, std::wstring_view tail);
+// rights, every profile the machine lists, each as another user's (`theirs`,
+// the tool's own account's too); otherwise the tool's own account's. 0, or
+// the code of a look that could not be made.
+using MirrorOwner = void (*)(std::wstring_view profile, std::wstring_view local, std::wstring_view tail, bool theirs);
 std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each);
 
 }  // namespace rt

@@ -2,6 +2,10 @@
 // project's language, and the advice by the cause the system shows.
 #include "runtime/report.h"
 
+#include <new>
+
+#include "runtime/files.h"
+
 namespace rt {
 
 // Literals as views of known length: GCC does not fold wcslen of a wide
@@ -45,12 +49,21 @@ constexpr std::size_t kSystemError = kHeading + 1;
 constexpr std::size_t kProcessBefore = kSystemError + 1;
 constexpr std::size_t kProcessAfter = kProcessBefore + 1;
 constexpr std::size_t kBetweenPrograms = kProcessAfter + 1;
+// The first three end in kFinish, kept once.
 constexpr std::size_t kProgramsUseIt = kBetweenPrograms + 1;
 constexpr std::size_t kHeldOpen = kProgramsUseIt + 1;
-constexpr std::size_t kReadOnly = kHeldOpen + 1;
+constexpr std::size_t kComesBack = kHeldOpen + 1;
+constexpr std::size_t kReadOnly = kComesBack + 1;
 constexpr std::size_t kNeedsAdministrator = kReadOnly + 1;
 constexpr std::size_t kLeadsOutside = kNeedsAdministrator + 1;
-constexpr std::size_t kComesBack = kLeadsOutside + 1;
+constexpr std::size_t kMoreBefore = kLeadsOutside + 1;
+constexpr std::size_t kMoreAfter = kMoreBefore + 1;
+constexpr std::size_t kFinish = kMoreAfter + 1;
+constexpr std::size_t kNoAdvice = kFinish;
+
+// Noted copies a report lists, each as a report of its own; a taller box
+// would run off a small screen.
+constexpr std::uint32_t kMaxListed = 4;
 
 // Programs an advice names at most; more are rare, and the user finds them.
 constexpr std::size_t kMaxNamed = 3;
@@ -70,16 +83,15 @@ constexpr std::array<RuntimeTexts, 1> kRuntimeTexts = {
     RuntimeTexts{2052,
                  L"内存不足\0加载 DLL 错误\0文件名或文件号错误\0文件未找到\0权限被拒绝\0磁盘未准备好\0"
                  L"路径/文件访问错误\0路径未找到\0找不到 DLL 入口点\0文件已存在\0运行时错误 '\0(系统错误 \0"
-                 L"（进程 \0）\0、\0正在使用此文件。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
-                 L"此文件正被其他程序使用。请将其关闭，然后再次运行本工具，即可完成卸载。\0"
+                 L"（进程 \0）\0、\0正在使用此文件。请将其关闭，\0此文件正被其他程序使用。请将其关闭，\0"
+                 L"它在删除后又出现了：有程序仍在使用或不断重新创建它。请关闭本软件（以及它启动的程序），\0"
                  L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。\0"
                  // One text serves a refused key and a refused file: the tool has
                  // little room to spare.
                  L"删除此项需要管理员权限。请以管理员身份运行本工具。\0"
-                 L"此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
+                 L"此名称指向别处，那里的任何内容都未被改动。"
                  L"请手动检查该链接或文件夹，必要时将其删除，然后再次运行本工具。\0"
-                 L"它在删除后又出现了：有程序仍在使用或不断重新创建它。请关闭本软件（以及它启动的程序），"
-                 L"然后再次运行本工具，即可完成卸载。"},
+                 L"……另有 \0 项。\0然后再次运行本工具，即可完成卸载。"},
 };
 
 struct RootKeyName {
@@ -97,6 +109,21 @@ constexpr std::array<RootKeyName, 3> kRootKeyNames = {
 constinit const wchar_t* g_title = nullptr;
 // Null until the project names its locale: the first table.
 constinit const RuntimeTexts* g_texts = nullptr;
+
+// The copies noted in a run: the listed ones' reports, each after a gap,
+// how many in all, and the first one's number.
+struct Noted {
+  Text listed;
+  std::uint32_t run;
+  std::uint32_t count;
+  ErrorNumber first;
+};
+constinit Noted* g_noted = nullptr;
+
+// This run's notes, or null when there are none.
+const Noted* NotedThisRun() {
+  return g_noted != nullptr && g_noted->run == RunNumber() && g_noted->count != 0 ? g_noted : nullptr;
+}
 
 // Text `index` of the project's language.
 std::wstring_view RuntimeText(std::size_t index) {
@@ -133,9 +160,68 @@ std::wstring_view Decimal(std::uint32_t value, std::array<wchar_t, N>& buffer) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::wstring_view kGap = L"\n\n\n"sv;
+
+// The noted copies' reports, each after a gap, and how many more there are.
+Text NotedText() {
+  const Noted* noted = NotedThisRun();
+  if (noted == nullptr) {
+    return {};
+  }
+  std::array<wchar_t, 10> digits{};
+  const bool more = noted->count > kMaxListed;
+  return Text::Join({noted->listed.view(), more ? kGap : L""sv, more ? RuntimeText(kMoreBefore) : L""sv,
+                     more ? Decimal(noted->count - kMaxListed, digits) : L""sv,
+                     more ? RuntimeText(kMoreAfter) : L""sv});
+}
+
+}  // namespace
+
+bool NoteListed() {
+  const Noted* noted = NotedThisRun();
+  return noted == nullptr || noted->count < kMaxListed;
+}
+
+void Failed(bool theirs, std::uint32_t systemCode, std::wstring_view subjectPrefix, std::wstring_view subject,
+            std::wstring_view advice) {
+  const ErrorNumber number = ErrorForSystemCode(systemCode);
+  if (!theirs) {
+    Raise(number, systemCode, subjectPrefix, subject, advice);
+  }
+  if (g_noted == nullptr) {
+    void* block = platform::Allocate(sizeof(Noted));
+    if (block == nullptr) {
+      OutOfMemory();
+    }
+    g_noted = new (block) Noted{};
+  }
+  Noted& noted = *g_noted;
+  if (noted.run != RunNumber()) {
+    noted.listed = Text{};
+    noted.run = RunNumber();
+    noted.count = 0;
+    noted.first = number;
+  }
+  if (noted.count++ < kMaxListed) {
+    noted.listed = Text::Join(
+        {noted.listed.view(), kGap, ErrorReportText(number, systemCode, subjectPrefix, subject, advice).view()});
+  }
+}
+
+void ReportNoted() {
+  const Noted* noted = NotedThisRun();
+  if (noted != nullptr) {
+    const Text text = NotedText();
+    platform::ReportAndExit(g_title, text.c_str() + kGap.size(), static_cast<int>(noted->first));
+  }
+}
+
 void Raise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix, std::wstring_view subject,
            std::wstring_view advice) {
-  const Text text = ErrorReportText(number, systemCode, subjectPrefix, subject, advice);
+  const Text text =
+      Text::Join({ErrorReportText(number, systemCode, subjectPrefix, subject, advice).view(), NotedText().view()});
   platform::ReportAndExit(g_title, text.c_str(), static_cast<int>(number));
 }
 
@@ -166,31 +252,48 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
                      Decimal(systemCode, systemDigits), L")"sv, advice.empty() ? advice : L"\n\n"sv, advice});
 }
 
+namespace {
+
+// The advice by its cause alone: a target that keeps coming back (183), a
+// name leading elsewhere (681), a `key` refused to a user who could have
+// more rights (5); kNoAdvice for anything else.
+std::size_t AdviceFor(std::uint32_t systemCode, bool key) {
+  // An administrator who is refused would gain nothing by running as one.
+  return systemCode == system_error::kAlreadyExists                                         ? kComesBack
+         : systemCode == system_error::kStoppedOnSymlink                                    ? kLeadsOutside
+         : key && systemCode == system_error::kAccessDenied && !platform::IsAdministrator() ? kNeedsAdministrator
+                                                                                            : kNoAdvice;
+}
+
+// Advice `index` after `programs`, with the words that finish it.
+Text AdviceText(std::wstring_view programs, std::size_t index) {
+  if (index == kNoAdvice) {
+    return {};
+  }
+  return Text::Join({programs, RuntimeText(index), index <= kComesBack ? RuntimeText(kFinish) : L""sv});
+}
+
+}  // namespace
+
 Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, const platform::FileId& folderId,
                 std::wstring_view name) {
-  std::size_t advice = kHeldOpen;
+  std::size_t advice = AdviceFor(systemCode, false);
   Text programs;
-  // What stands there now; no program's sharing keeps the tool from looking.
-  platform::OpenFile file;
-  platform::FileFacts facts;
-  const bool looked = platform::OpenInFolder(folder, folderId, name, platform::Access::Look, file, facts) == 0;
-  if (systemCode == system_error::kStoppedOnSymlink) {
-    advice = kLeadsOutside;
-  } else if (systemCode == system_error::kAlreadyExists) {
-    advice = kComesBack;
-  } else if (systemCode != system_error::kAccessDenied && systemCode != system_error::kSharingViolation &&
-             systemCode != system_error::kLockViolation) {
-    // Only a refusal (5) or a file in use (32, 33) can be another program's
-    // doing.
-    return {};
-  } else if (systemCode == system_error::kAccessDenied && looked && facts.readOnly) {
-    advice = kReadOnly;
-  } else {
+  // Only a refusal (5) or a file in use (32, 33) can be another program's
+  // doing.
+  if (advice == kNoAdvice &&
+      (systemCode == system_error::kAccessDenied || systemCode == system_error::kSharingViolation ||
+       systemCode == system_error::kLockViolation)) {
+    // What stands there now; no program's sharing keeps the tool from looking.
+    platform::OpenFile file;
+    platform::FileFacts facts;
+    const bool looked = platform::OpenInFolder(folder, folderId, name, platform::Access::Look, file, facts) == 0;
     // A running program has its own file and its modules mapped, and Windows
     // refuses their deletion with 5; a program may also hold the file open.
     // Filled up to `found`.
     std::array<platform::FileUser, kMaxNamed> users;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    const std::size_t found = looked ? platform::FindFileUsers(file, facts.id, users) : 0;
+    const bool readOnly = systemCode == system_error::kAccessDenied && looked && facts.readOnly;
+    const std::size_t found = looked && !readOnly ? platform::FindFileUsers(file, facts.id, users) : 0;
     for (std::size_t i = 0; i < found; ++i) {
       std::array<wchar_t, 10> digits{};
       programs = Text::Join({programs.view(),
@@ -200,32 +303,24 @@ Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, cons
                              Decimal(users[i].processId, digits),
                              RuntimeText(kProcessAfter)});
     }
-    if (found != 0) {
-      advice = kProgramsUseIt;
-    } else if (systemCode == system_error::kAccessDenied) {
-      // Refused, and nobody uses it: most likely the file's permissions.
-      // Without elevation, elevating is what the user can try, as for a
-      // key; an elevated administrator refused would gain nothing by it, and
-      // the cause is one the tool cannot see, so no advice rather than a
-      // wrong one.
-      if (platform::IsElevated()) {
-        return {};
-      }
-      advice = kNeedsAdministrator;
-    }
+    // Refused, and nobody uses it: most likely the file's permissions.
+    // Without elevation, elevating is what the user can try, as for a key;
+    // an administrator refused would gain nothing by it, and the cause is
+    // one the tool cannot see, so no advice rather than a wrong one.
+    advice = readOnly                                    ? kReadOnly
+             : found != 0                                ? kProgramsUseIt
+             : systemCode != system_error::kAccessDenied ? kHeldOpen
+             : platform::IsAdministrator()               ? kNoAdvice
+                                                         : kNeedsAdministrator;
   }
-  return Text::Join({programs.view(), RuntimeText(advice)});
+  return AdviceText(programs.view(), advice);
 }
+
+Text Advice(std::uint32_t systemCode, bool key) { return AdviceText({}, AdviceFor(systemCode, key)); }
 
 void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
               std::wstring_view subject) {
-  // An elevated administrator who is refused would gain nothing by it.
-  const bool keyRefused =
-      !subjectPrefix.empty() && systemCode == system_error::kAccessDenied && !platform::IsElevated();
-  Raise(number, systemCode, subjectPrefix, subject,
-        systemCode == system_error::kAlreadyExists ? RuntimeText(kComesBack)
-        : keyRefused                               ? RuntimeText(kNeedsAdministrator)
-                                                   : L""sv);
+  Raise(number, systemCode, subjectPrefix, subject, Advice(systemCode, !subjectPrefix.empty()).view());
 }
 
 void UseProject(const ProjectHeader& header) {

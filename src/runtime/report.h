@@ -55,16 +55,33 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
 Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, const platform::FileId& folderId,
                 std::wstring_view name);
 
-// Reports a run-time error with its advice and ends the program with its
-// number.
+// A target that could not be removed, or did not stay gone. The tool's own
+// raises the run-time error (see Raise). Another user's (`theirs`) is noted
+// and the run goes on: whatever one user does with what is theirs, the rest
+// is removed. What was noted is reported together at the end, or after the
+// report of the tool's own target that stops the run: the first few each as
+// a report, then how many more.
+void Failed(bool theirs, std::uint32_t systemCode, std::wstring_view subjectPrefix, std::wstring_view subject,
+            std::wstring_view advice);
+// Whether another user's target noted now is listed: its advice is looked
+// for only then.
+bool NoteListed();
+// The advice for what is not a file in a held folder, by its cause: one
+// that keeps coming back (183), one leading elsewhere (681), a `key` refused
+// to a user who could have more rights; none for anything else.
+Text Advice(std::uint32_t systemCode, bool key);
+// Shows the copies noted this run together, then ends the program with the
+// first one's number; returns when none was noted.
+void ReportNoted();
+
+// Reports a run-time error with its advice, and the copies noted so far
+// after it, and ends the program with its number.
 [[noreturn]] void Raise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
                         std::wstring_view subject, std::wstring_view advice);
 
 // Raises a run-time error: reports it and ends the program with its number.
 // The tool installs no handlers, so this never returns. A subject with a
-// prefix is a registry key, and a key refused to a user who could have more
-// rights gets the advice to run the tool as an administrator; a key that
-// keeps coming back (183), the advice to close what makes it.
+// prefix is a registry key; the advice is Advice's.
 [[noreturn]] void vbaRaise(ErrorNumber number, std::uint32_t systemCode, std::wstring_view subjectPrefix,
                            std::wstring_view subject);
 

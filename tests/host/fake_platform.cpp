@@ -29,6 +29,8 @@ std::vector<std::wstring> g_openKeys;
 // deleted names that come back, with the looks until then.
 std::map<std::wstring, std::uint32_t> g_generation;
 std::map<std::wstring, int> g_away;
+// Keys there only as the parents of keys deleted: the registry keeps them.
+std::set<std::wstring> g_standing;
 
 constexpr std::uintptr_t kFirstKeyHandle = 0x1000;
 using Module1::native::kOpenLink;
@@ -50,7 +52,14 @@ void PutBack(const std::wstring& path) {
   g_system.files.insert(path);
 }
 
-bool KeyExists(const std::wstring& key) { return g_system.keys.count(key) != 0 || g_system.links.count(key) != 0; }
+// A key is there as itself, or as the parent of one that is: the registry
+// has no key without its parents.
+bool KeyExists(const std::wstring& key) {
+  const std::wstring below = key + L"\\";
+  const auto next = g_system.keys.lower_bound(below);
+  return g_system.keys.count(key) != 0 || g_system.links.count(key) != 0 || g_standing.count(key) != 0 ||
+         (next != g_system.keys.end() && next->compare(0, below.size(), below) == 0);
+}
 
 std::wstring KeyOf(std::uintptr_t key) {
   switch (key) {
@@ -130,11 +139,21 @@ std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subK
     *result = kFirstKeyHandle + g_openKeys.size() - 1;
     return 0;
   }
+  if (name.empty()) {
+    // A handle of its own to the same key.
+    g_openKeys.push_back(KeyOf(parent));
+    *result = kFirstKeyHandle + g_openKeys.size() - 1;
+    return 0;
+  }
   return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, result);
 }
 
 std::int32_t RT_WINAPI FakeRegQueryValueExW(std::uintptr_t key, const wchar_t* name, void* /*reserved*/,
                                             std::uint32_t* /*type*/, void* /*data*/, std::uint32_t* /*bytes*/) {
+  // A link opened as itself holds its target as a value.
+  if (std::wstring_view(name) == L"SymbolicLinkValue") {
+    return g_system.links.count(KeyOf(key)) != 0 ? 0 : 2;
+  }
   return KeyOf(key) == L"hivelist" && g_system.hives.count(name) != 0 ? 0 : 2;
 }
 
@@ -254,6 +273,11 @@ std::int32_t RT_WINAPI FakeNtDeleteKey(std::uintptr_t key) {
   if (s.regeneratingKeys.count(path) == 0) {
     s.keys.erase(path);
     s.links.erase(path);
+    // Its parents stay.
+    g_standing.erase(path);
+    for (std::size_t parent = path.rfind(L'\\'); parent != path.find(L'\\'); parent = path.rfind(L'\\', parent - 1)) {
+      g_standing.insert(path.substr(0, parent));
+    }
   }
   return 0;
 }
@@ -262,6 +286,8 @@ std::uint32_t RT_WINAPI FakeRtlNtStatusToDosError(std::int32_t status) {
   switch (static_cast<std::uint32_t>(status)) {
     case 0xC000017CU:
       return 1018;
+    case 0xC0000034U:
+      return 2;
     case 0xC0000022U:
     case 0xC0000121U:
       return 5;
@@ -297,6 +323,7 @@ void Reset() {
   g_openKeys.clear();
   g_generation.clear();
   g_away.clear();
+  g_standing.clear();
 }
 
 int Run(Ended* ended) {
@@ -361,22 +388,28 @@ void OpenFake(const std::wstring& path, OpenFile& file) {
 
 bool SameFile(const FileId& a, const FileId& b) { return a.parts == b.parts; }
 
-std::uint32_t HoldFolder(std::wstring_view path, OpenFile& folder, FileId& id) {
+std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts) {
   fake::System& s = fake::Get();
   if (s.folderError != 0) {
     return s.folderError;
   }
-  const std::wstring held(path);
+  const std::wstring held = in != nullptr ? fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(in->get()) - 1).path +
+                                                L"\\" + std::wstring(path)
+                                          : std::wstring(path);
+  if (const auto error = s.folderErrors.find(held); error != s.folderErrors.end()) {
+    return error->second;
+  }
   // The tool's own folder, or one holding a file.
   const auto below = s.files.lower_bound(held + L"\\");
   const bool holdsAFile = below != s.files.end() && below->compare(0, held.size() + 1, held + L"\\") == 0;
   if (held != FolderOf(s.executable).view() && !holdsAFile) {
-    return 3;
+    return in != nullptr ? 2 : 3;
   }
   if (s.heldFolder.empty()) {
     s.heldFolder = held;
   }
-  id = fake::IdOf(held);
+  facts.id = fake::IdOf(held);
+  facts.link = s.linkFolders.count(held) != 0;
   OpenFake(held, folder);
   return 0;
 }
@@ -400,8 +433,8 @@ std::wstring Upper(std::wstring_view text) {
 
 }  // namespace
 
-std::uint32_t FinalName(const OpenFile& folder, Text& name) {
-  if (fake::Get().finalNameError != 0) {
+std::uint32_t FinalName(const OpenFile& folder, Text& name, bool opened) {
+  if (fake::Get().finalNameError != 0 && !opened) {
     return fake::Get().finalNameError;
   }
   name = Text::Join({L"\\\\?\\" + NamedAs(folder)});
@@ -409,7 +442,10 @@ std::uint32_t FinalName(const OpenFile& folder, Text& name) {
 }
 
 std::uint32_t KernelName(const OpenFile& file, Text& room, std::wstring_view& name) {
-  room = Text::Join({L"\\Device\\HarddiskVolume1" + NamedAs(file).substr(2)});
+  // Another machine's share by its UNC name, below the multiple UNC provider.
+  const std::wstring named = NamedAs(file);
+  room = Text::Join({named.rfind(L"\\\\", 0) == 0 ? L"\\Device\\Mup" + named.substr(1)
+                                                  : L"\\Device\\HarddiskVolume1" + named.substr(2)});
   name = room.view();
   return 0;
 }
@@ -520,7 +556,7 @@ std::size_t FindFileUsers(const OpenFile& file, const FileId& /*id*/, std::span<
   return found;
 }
 
-bool IsElevated() { return fake::Get().elevated; }
+bool IsAdministrator() { return fake::Get().elevated; }
 
 void Pause(unsigned /*milliseconds*/) { ++fake::Get().pauses; }
 

@@ -39,7 +39,9 @@ struct System {
   // What the system lists and names, for the rules above the seam to decide by.
   // folder path -> its name as the system gives it, where that differs
   std::map<std::wstring, std::wstring> namedAs;
-  std::uint32_t finalNameError = 0;  // what asking a folder's final name fails with
+  std::uint32_t finalNameError = 0;                    // what asking a folder's normalised final name fails with
+  std::map<std::wstring, std::uint32_t> folderErrors;  // folder path -> what opening it gives
+  std::set<std::wstring> linkFolders;                  // folders that are reparse points
   // Each profile's folder as ProfileList stores it.
   std::vector<std::wstring> profiles = {L"C:\\Users\\admin"};
   std::wstring localAppData = L"C:\\Users\\admin\\AppData\\Local";  // the tool's own account's

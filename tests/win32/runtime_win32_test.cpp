@@ -56,8 +56,9 @@ TEST(FileDeletion, OpensTheNameInTheHeldFolderAndReportsWhyAFileCannotGo) {
   ASSERT_TRUE(held != INVALID_HANDLE_VALUE && shared != INVALID_HANDLE_VALUE);
 
   rt::platform::OpenFile own;
-  rt::platform::FileId ownId;
-  ASSERT_EQ(rt::platform::HoldFolder(folder, own, ownId), 0U);
+  rt::platform::FileFacts ownFacts;
+  ASSERT_EQ(rt::platform::HoldFolder(nullptr, folder, own, ownFacts), 0U);
+  const rt::platform::FileId ownId = ownFacts.id;
   EXPECT_FALSE(MoveFileW(folder.c_str(), (folder + L"-moved").c_str())) << "a held folder must not move";
 
   // What answers to the name afterwards: nothing, or the file itself (its

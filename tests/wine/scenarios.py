@@ -164,7 +164,7 @@ ADVICE_HELD = "此文件正被其他程序使用。" + RERUN
 ADVICE_RUNNING = "Orvandel.exe（进程 {pid}）正在使用此文件。" + RERUN
 ADVICE_LOADED = "holder.exe（进程 {pid}）正在使用此文件。" + RERUN
 ADVICE_READ_ONLY = "此文件为只读文件。请取消其只读属性，然后再次运行本工具。"
-ADVICE_OUTSIDE = ("此名称指向本工具文件夹以外的位置，那里的任何内容都未被改动。"
+ADVICE_OUTSIDE = ("此名称指向别处，那里的任何内容都未被改动。"
                   "请手动检查该链接或文件夹，必要时将其删除，然后再次运行本工具。")
 
 
