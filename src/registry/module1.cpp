@@ -265,24 +265,18 @@ bool Stayed(std::wstring_view full) {
 // target as its SymbolicLinkValue (an ordinary key with such a value is
 // refused too); or the system error code.
 std::uint32_t OpenParent(std::wstring_view path, OpenKey& parent, std::size_t& last) {
-  // A handle of its own to HKEY_USERS, which the native call takes.
-  std::uint32_t status = Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(static_cast<Key>(rt::RootKey::Users), "", 0,
-                                                                            kQueryValue, parent.receive()));
-  for (std::size_t end = last; status == 0; last = ++end) {
-    while (end < path.size() && path[end] != L'\\') {
-      ++end;
-    }
-    if (end == path.size()) {
-      return 0;
-    }
-    const auto bytes = static_cast<std::uint16_t>((end - last) * sizeof(wchar_t));
-    const CountedName counted{bytes, bytes, path.data() + last};
+  // HKEY_USERS by the kernel's name: the native call takes no predefined
+  // handle, and RegOpenKeyExA gives no handle of its own for it everywhere.
+  std::wstring_view name = LR"(\Registry\User)"sv;
+  for (std::size_t end = last;; last = ++end) {
+    const auto bytes = static_cast<std::uint16_t>(name.size() * sizeof(wchar_t));
+    const CountedName counted{bytes, bytes, name.data()};
     const ObjectAttributes attributes{sizeof attributes, parent.get(), &counted, kCaseInsensitive | kObjOpenLink,
                                       nullptr,           nullptr};
     OpenKey next;
     const std::int32_t opened = rt::Declared<NtOpenKey, kNtOpenKey>()(next.receive(), kQueryValue, &attributes);
     rt::vbaSetSystemError();
-    status = opened == 0 ? 0 : DosError(opened);
+    std::uint32_t status = opened == 0 ? 0 : DosError(opened);
     if (status == 0) {
       status = Kept(rt::Declared<RegQueryValueExW, kRegQueryValueExW>()(next.get(), L"SymbolicLinkValue", nullptr,
                                                                         nullptr, nullptr, nullptr));
@@ -290,9 +284,18 @@ std::uint32_t OpenParent(std::wstring_view path, OpenKey& parent, std::size_t& l
                : status == rt::system_error::kFileNotFound ? 0
                                                            : status;
     }
+    if (status != 0) {
+      return status;
+    }
     parent = std::move(next);
+    while (end < path.size() && path[end] != L'\\') {
+      ++end;
+    }
+    if (end == path.size()) {
+      return 0;
+    }
+    name = {path.data() + last, end - last};
   }
-  return status;
 }
 
 // Runs `step` on the copy `keyPath` below `hive`'s `copy` ("Software\Classes\",

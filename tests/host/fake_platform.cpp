@@ -139,12 +139,7 @@ std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subK
     *result = kFirstKeyHandle + g_openKeys.size() - 1;
     return 0;
   }
-  if (name.empty()) {
-    // A handle of its own to the same key.
-    g_openKeys.push_back(KeyOf(parent));
-    *result = kFirstKeyHandle + g_openKeys.size() - 1;
-    return 0;
-  }
+
   return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, result);
 }
 
@@ -179,12 +174,21 @@ std::int32_t ToStatus(std::int32_t error) {
 std::int32_t RT_WINAPI FakeNtOpenKey(std::uintptr_t* result, std::uint32_t /*access*/,
                                      const ObjectAttributes* attributes) {
   const std::wstring name(attributes->name->text, attributes->name->bytes / sizeof(wchar_t));
-  if (name.find(L'\\') != std::wstring::npos) {
+  if (name.find(L'\\') != std::wstring::npos && attributes->root != 0) {
     // A path, which the system would walk, following any link on the way.
     g_system.openedByPath = true;
     return static_cast<std::int32_t>(0xC0000033U);
   }
   const std::uint32_t options = (attributes->attributes & kObjOpenLink) != 0 ? kOpenLink : 0;
+  if (attributes->root == 0) {
+    // By the kernel's name: the users' key is the one the fake knows so.
+    if (name != LR"(\Registry\User)") {
+      return kStatusNameNotFound;
+    }
+    g_openKeys.emplace_back(L"HKU");
+    *result = kFirstKeyHandle + g_openKeys.size() - 1;
+    return 0;
+  }
   return ToStatus(OpenKey(KeyOf(attributes->root), name, options, result));
 }
 
