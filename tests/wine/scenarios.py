@@ -240,13 +240,15 @@ SCENARIOS = (
              mirror="program-files-x"),
     # Started by another name for its folder, the tool finds the mirror by where the folder lies.
     Scenario("mirror_goes_when_started_by_short_path", (Run(),), mirror="program-files", start="short"),
+    # Run as administrator, as Wine runs every program, the prefix user's mirror is reached through the
+    # profile list like anyone's: what is refused there stays, reported, and the rest still goes.
     Scenario("mirror_name_linking_outside_is_refused", (
-        Run(answer="return", finish=None, exit_code=75, attack="mirror-link-out", mirror_left=MIRRORED[2:],
+        Run(answer="return", finish=None, exit_code=75, attack="mirror-link-out", mirror_left=MIRRORED[2:3],
             error=(75, REFUSED, "mirror/sarnoth.txt"), advice=ADVICE_OUTSIDE),), mirror="program-files"),
     # The mirror folder itself a link to a folder outside: refused, naming the mirror folder.
     Scenario("mirror_folder_linking_outside_is_refused", (
         Run(answer="return", finish=None, exit_code=75, attack="mirror-folder-link-out", mirror_left=MIRRORED,
-            error=(75, REFUSED, "mirror/")),), mirror="program-files"),
+            error=(75, REFUSED, "mirror/"), advice=ADVICE_OUTSIDE),), mirror="program-files"),
     # Run as administrator (as Wine runs every program), another user's entries go too: their class keys
     # from their loaded classes hive, siblings and their own hive kept, and their mirror below the
     # profile the machine lists for them; a user's VirtualStore folder that leads to another folder of
