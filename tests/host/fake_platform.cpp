@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cwctype>
 #include <functional>
@@ -24,6 +25,15 @@ struct OpenedFile {
   bool marked = false;
 };
 std::vector<OpenedFile> g_openFiles;
+// Folders held now, by handle: what a user could not detach while a box shows.
+std::set<std::uintptr_t> g_heldFolders;
+
+// The folders held besides the tool's own.
+std::size_t OthersHeld() {
+  return static_cast<std::size_t>(std::count_if(g_heldFolders.begin(), g_heldFolders.end(), [](std::uintptr_t handle) {
+    return g_openFiles.at(handle - 1).path != g_system.heldFolder;
+  }));
+}
 std::vector<std::wstring> g_openKeys;
 // Times the fake put a new file under a name, which its id shows; and
 // deleted names that come back, with the looks until then.
@@ -325,6 +335,7 @@ void Reset() {
   g_system = System{};
   g_openFiles.clear();
   g_openKeys.clear();
+  g_heldFolders.clear();
   g_generation.clear();
   g_away.clear();
   g_standing.clear();
@@ -342,6 +353,7 @@ int Run(Ended* ended) {
     }
     return e.code;
   }
+  g_system.othersHeldAtEnd = OthersHeld();
   return -1;
 }
 
@@ -365,6 +377,7 @@ std::uint32_t ExecutableName(Text& name) {
 
 void CloseFile(void* handle) noexcept {
   fake::System& s = fake::Get();
+  fake::g_heldFolders.erase(reinterpret_cast<std::uintptr_t>(handle));
   const auto& [path, marked] = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(handle) - 1);
   // A lingering file stays, as one another handle keeps open; and so does one
   // whose deletion does not stand.
@@ -415,16 +428,24 @@ std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& f
   facts.id = fake::IdOf(held);
   facts.link = s.linkFolders.count(held) != 0;
   OpenFake(held, folder);
+  fake::g_heldFolders.insert(reinterpret_cast<std::uintptr_t>(folder.get()));
   return 0;
 }
 
 namespace {
 
-// The name the system gives an open folder: where it really lies.
+// The name the system gives an open folder: where it really lies, and so
+// where everything below it lies.
 std::wstring NamedAs(const OpenFile& folder) {
   const std::wstring& path = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(folder.get()) - 1).path;
-  const auto named = fake::Get().namedAs.find(path);
-  return named != fake::Get().namedAs.end() ? named->second : path;
+  for (std::size_t end = path.size(); end != std::wstring::npos;
+       end = end == 0 ? std::wstring::npos : path.rfind(L'\\', end - 1)) {
+    const auto named = fake::Get().namedAs.find(path.substr(0, end));
+    if (named != fake::Get().namedAs.end()) {
+      return named->second + path.substr(end);
+    }
+  }
+  return path;
 }
 
 std::wstring Upper(std::wstring_view text) {
@@ -599,6 +620,7 @@ std::uint32_t LastSystemError() { return fake::Get().lastError; }
 void Exit(int code) { throw fake::Ended{code, {}, {}}; }
 
 void ReportAndExit(const wchar_t* title, const wchar_t* text, int code) {
+  fake::Get().othersHeldAtEnd = fake::OthersHeld();
   throw fake::Ended{code, title != nullptr ? title : L"", text};
 }
 

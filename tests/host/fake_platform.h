@@ -42,6 +42,7 @@ struct System {
   std::uint32_t finalNameError = 0;                    // what asking a folder's normalised final name fails with
   std::map<std::wstring, std::uint32_t> folderErrors;  // folder path -> what opening it gives
   std::set<std::wstring> linkFolders;                  // folders that are reparse points
+  std::size_t othersHeldAtEnd = 0;                     // folders but the own one held when a box shows
   // Each profile's folder as ProfileList stores it.
   std::vector<std::wstring> profiles = {L"C:\\Users\\admin"};
   std::wstring localAppData = L"C:\\Users\\admin\\AppData\\Local";  // the tool's own account's

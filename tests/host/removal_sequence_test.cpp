@@ -661,6 +661,7 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
     }
     left.insert(fake::Get().files.begin(), fake::Get().files.end());
     EXPECT_EQ(left, row.stays);
+    EXPECT_EQ(fake::Get().othersHeldAtEnd, 0U) << "a mirror still held when the box shows";
     // Each listed once, in order, and nothing else.
     std::size_t at = 0;
     for (const auto& named : row.named) {
