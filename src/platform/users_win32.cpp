@@ -141,6 +141,7 @@ std::uint32_t ListedProfiles(Text& folders) {
       if (read.size() - used <= MAX_PATH) {
         Text grown = Text::WithSize(2 * read.size() + MAX_PATH + 1);
         for (std::size_t at = 0; at < used; ++at) {
+          // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): the folders the system wrote
           grown.data()[at] = read.c_str()[at];
         }
         read = std::move(grown);
