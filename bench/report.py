@@ -114,7 +114,7 @@ def profiles_report(a):
     lines += [
         "- The tool's folder lies under C:\\Program Files, so it looks for a VirtualStore mirror in "
         "every profile ProfileList lists: the prefix's own and the added S-1-5-21-1-2-3-1 … "
-        f"-{n}, odd ones with an empty folder, even ones with none, every third stored with "
+        f"-{n}, odd ones with an empty folder, even ones with none (below a missing folder), every third stored with "
         "%SystemDrive% (all REG_EXPAND_SZ). Medians with (min–max); warm-up rounds dropped.",
         "",
         "| Added profiles | Yes → completion, ms | Launch → box, ms | Runs ok |",

@@ -71,7 +71,8 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 # --- Listed profiles (--profiles N) ----------------------------------------------------------
 # A folder under Program Files may have a VirtualStore mirror in any profile, and Wine's token is
 # an administrator's, so the tool looks in every profile ProfileList lists. The mode lists N more:
-# S-1-5-21-1-2-3-<n>, every other one with an empty folder that exists, the rest with none, every
+# S-1-5-21-1-2-3-<n>, every other one with an empty folder that exists, the rest with none (below a
+# folder that does not exist either), every
 # third stored with %SystemDrive%, all REG_EXPAND_SZ as Windows stores them. One .reg file each
 # way: regedit imports thousands of keys in about a second where `reg add` starts Wine per key.
 profile_list='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
@@ -95,7 +96,11 @@ for n in range(1, count + 1):
     name = f"p{n}" if n % 2 else f"absent-{n}"
     if n % 2:
         os.makedirs(os.path.join(folder, name), exist_ok=True)
-    stored = ("%SystemDrive%" if n % 3 == 0 else "C:") + f"\\bench-profiles\\{name}"
+    # The missing ones below a folder that is missing too: Wine looks for a name it cannot find by
+    # reading the whole folder (ext4 is case-sensitive, Windows names are not), so N/2 of them
+    # beside N/2 folders would add a term in N squared that is Wine's, not the tool's; Windows
+    # looks a name up in the folder's index.
+    stored = ("%SystemDrive%" if n % 3 == 0 else "C:") + (f"\\bench-profiles\\{name}" if n % 2 else f"\\bench-absent\\{name}")
     data = ",".join(f"{b:02x}" for b in (stored + "\0").encode("utf-16-le"))
     lines += [f"[{listed}\\{sid}-{n}]", f'"ProfileImagePath"=hex(2):{data}', ""]
 with open(out, "wb") as f:
