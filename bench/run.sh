@@ -4,26 +4,32 @@
 #
 #   bench/run.sh [-n ROUNDS] [-w WARMUP]      (defaults 15 and 1; BENCH_ROUNDS also sets ROUNDS)
 #   bench/run.sh --tree [-n ROUNDS]           only the tree removal; leaves bench/results.md alone
+#   bench/run.sh --profiles N [-n ROUNDS]     only the tool, from a folder under Program Files, with N
+#                                             more profiles listed; leaves bench/results.md alone
 #
 # Builds what is missing, sets up a Wine prefix of its own in build/bench/prefix with its own
 # Xvfb, measures in interleaved rounds and prints a Markdown table, also written to
-# bench/results.md (with --tree: build/bench/tree.md). Stops everything it started when it
-# ends, however it ends.
+# bench/results.md (with --tree: build/bench/tree.md; with --profiles N: build/bench/profiles-N.md).
+# Stops everything it started, and removes every profile it listed, when it ends, however it ends.
 set -euo pipefail
 
 rounds=${BENCH_ROUNDS:-15}
 warmup=1
 tree_only=""
+profiles=""
 while [ $# -gt 0 ]; do
   case $1 in
     -n) rounds=$2; shift 2 ;;
     -w) warmup=$2; shift 2 ;;
     --tree) tree_only=1; shift ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
-    *) echo "usage: bench/run.sh [--tree] [-n ROUNDS] [-w WARMUP]" >&2; exit 2 ;;
+    --profiles) profiles=${2-}; shift $(($# > 1 ? 2 : 1)) ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    *) echo "usage: bench/run.sh [--tree | --profiles N] [-n ROUNDS] [-w WARMUP]" >&2; exit 2 ;;
   esac
 done
 case $rounds$warmup in *[!0-9]*) echo "bench: rounds and warm-up must be numbers" >&2; exit 2 ;; esac
+case $profiles in *[!0-9]*) echo "bench: --profiles takes a number" >&2; exit 2 ;; esac
+[ -z "$profiles" ] || [ -z "$tree_only" ] || { echo "bench: --tree and --profiles are separate runs" >&2; exit 2; }
 [ "$rounds" -ge 1 ] || { echo "bench: need at least one round" >&2; exit 2; }
 
 bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -40,7 +46,7 @@ log() { echo "bench: $*" >&2; }
 export WINE_TEST_STATE=$state
 export WINE_TEST_XVFB=1
 prefix_sh=$root/tests/wine/prefix.sh
-driver_pid="" tree_pid="" wine_used=""
+driver_pid="" tree_pid="" wine_used="" profiles_listed="" profiles_stage=""
 
 is_ours() { # PID NAME: still running and still the program we started
   [ -n "$1" ] && [ -r "/proc/$1/cmdline" ] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -q -- "$2"
@@ -50,6 +56,9 @@ cleanup() {
   local status=$?
   if is_ours "$driver_pid" wine; then kill "$driver_pid" 2>/dev/null || true; fi
   if is_ours "$tree_pid" wine; then kill "$tree_pid" 2>/dev/null || true; fi
+  # Before the prefix goes down: the registry is the wineserver's until then.
+  if [ -n "$profiles_listed" ]; then unlist_profiles || true; fi
+  if [ -n "$profiles_stage" ]; then rm -rf "$profiles_stage"; fi
   # Ends this prefix's Wine processes, all ours, our Xvfb and the prefix's socket folder.
   if [ -n "$wine_used" ]; then "$prefix_sh" down >&2 || true; fi
   exit "$status"
@@ -59,6 +68,105 @@ trap 'exit 130' INT TERM
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
+# --- Listed profiles (--profiles N) ----------------------------------------------------------
+# A folder under Program Files may have a VirtualStore mirror in any profile, and Wine's token is
+# an administrator's, so the tool looks in every profile ProfileList lists. The mode lists N more:
+# S-1-5-21-1-2-3-<n>, every other one with an empty folder that exists, the rest with none (below a
+# folder that does not exist either), every
+# third stored with %SystemDrive%, all REG_EXPAND_SZ as Windows stores them. One .reg file each
+# way: regedit imports thousands of keys in about a second where `reg add` starts Wine per key.
+profile_list='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
+profile_sid=S-1-5-21-1-2-3
+
+import_reg() { # FILE.reg: written as UTF-16 with its mark, as regedit exports
+  wine regedit /S "$(winpath "$1")" >>"$state/wine.log" 2>&1 </dev/null
+}
+
+# A .reg file that lists profiles 1..COUNT (add, making the folders that exist below FOLDER) or
+# deletes their entries (remove).
+profiles_reg() { # add|remove COUNT FOLDER OUT.reg
+  /usr/bin/python3 - "$@" "$profile_list" "$profile_sid" <<'PY'
+import os, sys
+how, count, folder, out, listed, sid = sys.argv[1], int(sys.argv[2]), *sys.argv[3:]
+lines = ["Windows Registry Editor Version 5.00", ""]
+for n in range(1, count + 1):
+    if how == "remove":
+        lines.append(f"[-{listed}\\{sid}-{n}]")
+        continue
+    name = f"p{n}" if n % 2 else f"absent-{n}"
+    if n % 2:
+        os.makedirs(os.path.join(folder, name), exist_ok=True)
+    # The missing ones below a folder that is missing too: Wine looks for a name it cannot find by
+    # reading the whole folder (ext4 is case-sensitive, Windows names are not), so N/2 of them
+    # beside N/2 folders would add a term in N squared that is Wine's, not the tool's; Windows
+    # looks a name up in the folder's index.
+    stored = ("%SystemDrive%" if n % 3 == 0 else "C:") + (f"\\bench-profiles\\{name}" if n % 2 else f"\\bench-absent\\{name}")
+    data = ",".join(f"{b:02x}" for b in (stored + "\0").encode("utf-16-le"))
+    lines += [f"[{listed}\\{sid}-{n}]", f'"ProfileImagePath"=hex(2):{data}', ""]
+with open(out, "wb") as f:
+    f.write(b"\xff\xfe" + ("\r\n".join(lines) + "\r\n").encode("utf-16-le"))
+PY
+}
+
+# Removes what list_profiles added, from the record it leaves: also a killed run's, next time.
+unlist_profiles() {
+  local record=$state/profiles-added count folder
+  [ -f "$record" ] || return 0
+  read -r count folder <"$record"
+  profiles_reg remove "$count" "$folder" "$state/profiles-remove.reg"
+  import_reg "$state/profiles-remove.reg"
+  if [ "$count" -gt 0 ] && wine reg query "$profile_list\\$profile_sid-1" >/dev/null 2>&1 </dev/null; then
+    log "could not remove the listed profiles; $record says which"
+    return 1
+  fi
+  rm -rf "$folder"
+  rm -f "$record"
+  profiles_listed=""
+}
+
+list_profiles() { # COUNT
+  local folder=$WINEPREFIX/drive_c/bench-profiles
+  unlist_profiles
+  # The record first, so that a run stopped half-way still removes what it got to.
+  echo "$1 $folder" >"$state/profiles-added"
+  profiles_listed=1
+  mkdir -p "$folder"
+  profiles_reg add "$1" "$folder" "$state/profiles-add.reg"
+  import_reg "$state/profiles-add.reg"
+  if [ "$1" -gt 0 ] && ! wine reg query "$profile_list\\$profile_sid-$1" /v ProfileImagePath \
+      >/dev/null 2>&1 </dev/null; then
+    log "regedit did not list the profiles"
+    exit 1
+  fi
+}
+
+profiles_mode() {
+  wine_used=1
+  "$prefix_sh" up >&2
+  # shellcheck source=../tests/wine/env.sh
+  source "$root/tests/wine/env.sh"
+  log "listing $profiles more profiles"
+  list_profiles "$profiles"
+  local csv=$state/profiles-$profiles.csv
+  profiles_stage="$WINEPREFIX/drive_c/Program Files/bench-stage"
+  rm -rf "$profiles_stage"
+  log "measuring: $rounds rounds (+$warmup warm-up) of the tool under Program Files, $profiles more profiles"
+  setsid wine "$bin/driver.exe" "$(winpath "$csv")" "$rounds" "$warmup" 'C:\Program Files\bench-stage' \
+    "tool=full=$(winpath "$tool")" >"$state/driver.out" 2>"$state/driver.err" </dev/null &
+  driver_pid=$!
+  local status=0
+  wait "$driver_pid" || status=$?
+  driver_pid=""
+  rm -rf "$profiles_stage"
+  [ "$status" -eq 0 ] || { log "driver failed ($status): $(tail -5 "$state/driver.err")"; exit 1; }
+  unlist_profiles
+  t_end=$(date +%s)
+  /usr/bin/python3 "$bench_dir/report.py" --profiles "$profiles" --csv "$csv" --out "$state/profiles-$profiles.md" \
+    --command "bench/run.sh --profiles $profiles -n $rounds -w $warmup" --date "$started" \
+    --seconds $((t_end - t_start)) --wine "$(wine --version 2>/dev/null)" \
+    --gcc "$(i686-w64-mingw32-gcc -dumpfullversion)" --tool-build "$tool_note" --program "tool=$tool"
+}
+
 # --- Programs ----------------------------------------------------------------------------
 "$root/scripts/setup.sh" >&2
 bin=$state/bin
@@ -66,12 +174,14 @@ bin=$state/bin
 # The tree program links the tool's removal code from src/ as it is now. Its own build folder,
 # configured as the win32 preset, so it never shares a ninja run with build/win32.
 tree_build=$root/build/bench-tree
-if [ ! -f "$tree_build/build.ninja" ]; then
-  (cd "$root" && cmake --preset win32 -B "$tree_build" >/dev/null)
+if [ -z "$profiles" ]; then
+  if [ ! -f "$tree_build/build.ninja" ]; then
+    (cd "$root" && cmake --preset win32 -B "$tree_build" >/dev/null)
+  fi
+  cmake --build "$tree_build" --target tree_bench >"$state/tree-build.log" 2>&1 ||
+    { log "building tree_bench failed: $(tail -20 "$state/tree-build.log")"; exit 1; }
+  cp "$tree_build/bench/tree/tree_bench.exe" "$bin/tree_bench.exe"
 fi
-cmake --build "$tree_build" --target tree_bench >"$state/tree-build.log" 2>&1 ||
-  { log "building tree_bench failed: $(tail -20 "$state/tree-build.log")"; exit 1; }
-cp "$tree_build/bench/tree/tree_bench.exe" "$bin/tree_bench.exe"
 src_dirty=""
 if git -C "$root" status --porcelain -- src 2>/dev/null | grep -q .; then
   src_dirty=" with uncommitted changes in src/"
@@ -120,6 +230,13 @@ if git -C "$root" status --porcelain -- src cmake CMakeLists.txt 2>/dev/null | g
 fi
 tool_note="build/win32/uninstall.exe of $(date -u -r "$tool" '+%Y-%m-%d %H:%M UTC'), sha256 $(sha256sum "$tool" | cut -c1-12), tree at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$dirty"
 tool=$bin/uninstall.exe
+i686-w64-mingw32-gcc -O2 -s -municode -o "$bin/driver.exe" "$bench_dir/tools/driver.c" -lpsapi
+
+if [ -n "$profiles" ]; then
+  profiles_mode
+  exit 0
+fi
+
 # Rebuilt on every run: they are small and a stale copy would hide a change to the sources.
 for f in floor-a floor-b; do
   i686-w64-mingw32-gcc -Os -s -mwindows -municode -o "$bin/$f.exe" "$bench_dir/floor/$f.c"
@@ -136,7 +253,6 @@ if [ -f "$manifest" ]; then
   context=("floor-a-manifest=box=$(winpath "$bin/floor-a-manifest.exe")")
   context_report=(--program "floor-a-manifest=$bin/floor-a-manifest.exe")
 fi
-i686-w64-mingw32-gcc -O2 -s -municode -o "$bin/driver.exe" "$bench_dir/tools/driver.c" -lpsapi
 makensis -V1 -DOUTFILE="$bin/peer-setup.exe" "$bench_dir/nsis/peer.nsi" >&2
 
 wine_used=1

@@ -102,8 +102,10 @@ std::uint32_t FolderOfSystem(SystemFolder which, Text& path);
 std::uint32_t ListedProfiles(Text& folders);
 
 // `text` (terminated) with the system's environment variables expanded: the
-// system's own, never the program's. 0 or the system error code.
-std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& expanded);
+// system's own, never the program's. Kept in `room`, made when it is empty
+// and reused by every later call given it (each holds up to 32,767
+// characters). 0 or the system error code.
+std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& room, std::wstring_view& expanded);
 
 // The local application data of the account the tool runs as, from the
 // system for its token. 0 or the system error code.

@@ -12,8 +12,6 @@ namespace rt::platform {
 
 namespace {
 
-using namespace std::string_view_literals;
-
 constexpr wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
@@ -56,22 +54,17 @@ std::uint32_t OpenMachineKey(const wchar_t* path, REGSAM access, OpenKey& key) {
 }
 
 // The string value `value` of `key`'s subkey `subKey` (null: the key's own),
-// as stored. A longer one than MAX_PATH names no folder a legacy program
-// could reach, and is ERROR_MORE_DATA. 0 or the system error code.
-std::uint32_t ReadString(HKEY key, const wchar_t* subKey, const wchar_t* value, Text& text) {
+// as stored, into `into`, which has room for MAX_PATH characters and the
+// terminator. A longer one names no folder a legacy program could reach, and
+// is ERROR_MORE_DATA. 0 or the system error code.
+std::uint32_t ReadString(HKEY key, const wchar_t* subKey, const wchar_t* value, wchar_t* into) {
   std::uint32_t status = 0;
   const auto get = Advapi32<RegGetValueCall>("RegGetValueW", status);
   if (get == nullptr) {
     return status;
   }
-  Text read = Text::WithSize(MAX_PATH);
   DWORD bytes = (MAX_PATH + 1) * sizeof(wchar_t);
-  status = static_cast<std::uint32_t>(get(key, subKey, value, kStoredString, nullptr, read.data(), &bytes));
-  if (status == 0) {
-    read.Truncate(static_cast<std::size_t>(lstrlenW(read.data())));
-    text = std::move(read);
-  }
-  return status;
+  return static_cast<std::uint32_t>(get(key, subKey, value, kStoredString, nullptr, into, &bytes));
 }
 
 }  // namespace
@@ -98,23 +91,24 @@ std::uint32_t KernelName(const OpenFile& file, Text& room, std::wstring_view& na
 bool SameName(std::wstring_view a, std::wstring_view b) { return native::SameText(a, b); }
 
 std::uint32_t FolderOfSystem(SystemFolder which, Text& path) {
+  Text folder = Text::WithSize(MAX_PATH);
+  std::uint32_t status = 0;
   if (which == SystemFolder::Windows) {
-    Text folder = Text::WithSize(MAX_PATH);
     const UINT size = GetWindowsDirectoryW(folder.data(), MAX_PATH + 1);
-    if (size == 0 || size > MAX_PATH) {
-      return size == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    status = size == 0 ? GetLastError() : size > MAX_PATH ? ERROR_FILENAME_EXCED_RANGE : 0;
+  } else {
+    // Program Files as each registry view records it: on 64-bit Windows the
+    // 64-bit view names the 64-bit one and the 32-bit view the 32-bit one.
+    OpenKey key;
+    const REGSAM view = which == SystemFolder::ProgramFiles ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    status = OpenMachineKey(kCurrentVersion, KEY_QUERY_VALUE | view, key);
+    if (status == 0) {
+      status = ReadString(key.get(), nullptr, L"ProgramFilesDir", folder.data());
     }
-    folder.Truncate(size);
-    path = std::move(folder);
-    return 0;
   }
-  // Program Files as each registry view records it: on 64-bit Windows the
-  // 64-bit view names the 64-bit one and the 32-bit view the 32-bit one.
-  OpenKey key;
-  const REGSAM view = which == SystemFolder::ProgramFiles ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-  std::uint32_t status = OpenMachineKey(kCurrentVersion, KEY_QUERY_VALUE | view, key);
   if (status == 0) {
-    status = ReadString(key.get(), nullptr, L"ProgramFilesDir", path);
+    folder.Truncate(static_cast<std::size_t>(lstrlenW(folder.data())));
+    path = std::move(folder);
   }
   return status;
 }
@@ -130,15 +124,30 @@ std::uint32_t ListedProfiles(Text& folders) {
   // A security identifier as text is at most 184 characters; a longer
   // name is no profile's.
   std::array<wchar_t, 256> sid;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
+  // Every folder is read straight into one buffer, doubled whenever the next
+  // might not fit, so a machine with thousands of profiles costs a few
+  // copies of the list, not one per profile.
+  Text read;
+  std::size_t used = 0;
   for (DWORD index = 0;; ++index) {
     DWORD chars = sid.size();
     status = static_cast<std::uint32_t>(list(key.get(), index, sid.data(), &chars, nullptr, nullptr, nullptr, nullptr));
     if (status == ERROR_NO_MORE_ITEMS) {
+      read.Truncate(used);
+      folders = std::move(read);
       return 0;
     }
-    Text folder;
     if (status == 0) {
-      status = ReadString(key.get(), sid.data(), L"ProfileImagePath", folder);
+      // Room for a folder and its NUL, short of the buffer's terminator.
+      if (read.size() - used <= MAX_PATH) {
+        Text grown = Text::WithSize(2 * read.size() + MAX_PATH + 1);
+        for (std::size_t at = 0; at < used; ++at) {
+          // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): the folders the system wrote
+          grown.data()[at] = read.c_str()[at];
+        }
+        read = std::move(grown);
+      }
+      status = ReadString(key.get(), sid.data(), L"ProfileImagePath", read.data() + used);
     }
     // An entry with no folder, one that is not a string, or one no legacy
     // program could reach, has no mirror to look in.
@@ -148,23 +157,25 @@ std::uint32_t ListedProfiles(Text& folders) {
     if (status != 0) {
       return status;
     }
-    folders = Text::Join({folders.view(), folder.view(), L"\0"sv});
+    used += static_cast<std::size_t>(lstrlenW(read.data() + used)) + 1;
   }
 }
 
-std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& expanded) {
+std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& room, std::wstring_view& expanded) {
   std::uint32_t status = 0;
   const auto expand = reinterpret_cast<ExpandForUserCall>(
       FindSystemFunction(L"userenv.dll", "ExpandEnvironmentStringsForUserW", status));
   if (expand == nullptr) {
     return status;
   }
-  Text result = Text::WithSize(kLongestExpansion);
-  if (expand(nullptr, text, result.data(), kLongestExpansion + 1) == FALSE) {
+  // Room for the longest expansion, made once for all of the caller's.
+  if (room.size() == 0) {
+    room = Text::WithSize(kLongestExpansion);
+  }
+  if (expand(nullptr, text, room.data(), kLongestExpansion + 1) == FALSE) {
     return GetLastError();
   }
-  result.Truncate(static_cast<std::size_t>(lstrlenW(result.data())));
-  expanded = std::move(result);
+  expanded = {room.c_str(), static_cast<std::size_t>(lstrlenW(room.data()))};
   return 0;
 }
 

@@ -75,6 +75,7 @@ std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail) {
 
 std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
   Text profiles;
+  Text room;
   const bool all = platform::IsAdministrator();
   std::uint32_t status = all ? platform::ListedProfiles(profiles) : platform::OwnLocalAppData(profiles);
   if (status == 0 && !all) {
@@ -93,10 +94,8 @@ std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
     std::wstring_view profile{profiles.c_str() + at, end - at};
     at = end + 1;
     // Stored with variables (old or migrated profiles): the system's own.
-    Text expanded;
     if (variables) {
-      status = platform::ExpandSystemVariables(profile.data(), expanded);
-      profile = expanded.view();
+      status = platform::ExpandSystemVariables(profile.data(), room, profile);
     }
     if (status != 0 || !OnADrive(profile)) {
       continue;

@@ -492,13 +492,19 @@ std::uint32_t ListedProfiles(Text& folders) {
   return 0;
 }
 
-std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& expanded) {
+std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& room, std::wstring_view& expanded) {
   // A variable every system has; one it does not know stays as written.
   std::wstring result(text);
   if (const std::size_t at = result.find(L"%SystemDrive%"); at != std::wstring::npos) {
     result.replace(at, 13, L"C:");
   }
-  expanded = Text::Join({result});
+  // Written over the room the caller keeps, as the system's call does, so a
+  // caller still reading an earlier expansion would see it change.
+  if (room.size() == 0) {
+    room = Text::WithSize(0x7FFF);
+  }
+  std::copy(result.c_str(), result.c_str() + result.size() + 1, room.data());
+  expanded = {room.c_str(), result.size()};
   return 0;
 }
 
