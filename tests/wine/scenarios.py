@@ -74,6 +74,10 @@ SHELL_KEYS = (r"*\shell\Orvandel", r"Folder\shell\Orvandel")
 MACHINE_KEY = r"HKEY_LOCAL_MACHINE\password"
 # Siblings that must survive: a tool deleting too much (the whole shell key) shows here.
 BYSTANDER_KEYS = (r"HKEY_CLASSES_ROOT\*\shell\Bystander", r"HKEY_LOCAL_MACHINE\Software\Bystander")
+# Other users' profiles a row stages, directory accounts' SIDs: the registry lists names in order, so
+# both come before the prefix user's (S-1-5-21-0-0-0-1000), whose mirror then shows that the run went on.
+OTHER_SID = "S-1-12-1-7-7-7-1001"
+THIRD_SID = "S-1-12-1-7-7-7-1002"
 
 WINDOW_TIMEOUT = 30.0
 EXIT_TIMEOUT = 30.0
@@ -95,8 +99,10 @@ class Run:
     # "keep-key" the key HKLM\target; "hold-namesake" holds it while a program of its name runs
     # from another folder.
     obstacle: tuple[str, str] | None = None
-    error: tuple[int, int, str] | None = None  # error box: (error number, system error, file it names)
-    advice: str | None = None       # the advice below the report; {pid} stands for the obstacle's process id
+    # Error box: (error number, system error, file it names), or several such, listed in that order.
+    error: tuple[int, int, str] | tuple[tuple[int, int, str], ...] | None = None
+    # The advice below the report (one for each item when several); {pid} stands for the obstacle's process id.
+    advice: str | tuple[str | None, ...] | None = None
     # Names of MIRRORED left in the folder's VirtualStore mirror afterwards, for a row that stages one;
     # None: either way (the profiles' order is the system's).
     mirror_left: tuple[str, ...] | None = ()
@@ -135,7 +141,10 @@ class Scenario:
     # Another user, staged by the row: a ProfileList entry (its folder stored with %SystemDrive%) and
     # their loaded classes hive (keys below HKEY_USERS\<SID>_Classes, with a sibling and their own hive
     # beside it). "mirror" stages their VirtualStore mirror too; "store-link-out" makes their
-    # VirtualStore folder a link to an outside folder of that name holding the same path.
+    # VirtualStore folder a link to an outside folder of that name holding the same path, "local-link-out"
+    # their AppData\Local; "file-in-the-way" puts a file where their mirror folder would be and lists a
+    # third profile after theirs, with a mirror; "shell-link-out" is "store-link-out" with their classes
+    # hive's *\shell a registry link to a machine key holding the same keys.
     other_user: str | None = None
     # How the tool is started: "path", by its path as Wine maps it; "short", by its 8.3 short path as
     # Wine gives it. (Started by the \\?\ form, Wine's loader gives the tool its path without the
@@ -254,9 +263,23 @@ SCENARIOS = (
     # profile the machine lists for them; a user's VirtualStore folder that leads to another folder of
     # that name is refused and what lies there kept.
     Scenario("another_users_entries_go", (Run(),), mirror="program-files", other_user="mirror"),
+    # Each of these stays, reported at the end after everything else went.
     Scenario("a_users_virtualstore_linking_outside_is_refused", (
-        Run(answer="return", finish=None, exit_code=75, error=(75, REFUSED, "other-mirror/"), mirror_left=None),),
+        Run(answer="return", finish=None, exit_code=75, error=(75, REFUSED, "other-mirror/"), advice=ADVICE_OUTSIDE),),
         mirror="program-files", other_user="store-link-out"),
+    Scenario("a_users_local_app_data_linking_outside_is_refused", (
+        Run(answer="return", finish=None, exit_code=75, error=(75, REFUSED, "other-mirror/"), advice=ADVICE_OUTSIDE),),
+        mirror="program-files", other_user="local-link-out"),
+    # A file where the folder would be does not stop the next profile's mirror.
+    Scenario("a_users_mirror_folder_that_is_a_file_stays", (
+        Run(answer="return", finish=None, exit_code=75, error=(75, 267, "other-mirror/")),),
+        mirror="program-files", other_user="file-in-the-way"),
+    # Their class key and their mirror both refused: one box lists the two, keys first.
+    Scenario("a_users_shell_key_linking_to_the_machine_is_refused", (
+        Run(answer="return", finish=None, exit_code=75,
+            error=((75, REFUSED, rf"HKEY_USERS\{OTHER_SID}_Classes\{SHELL_KEYS[0]}"), (75, REFUSED, "other-mirror/")),
+            advice=(ADVICE_OUTSIDE, ADVICE_OUTSIDE)),),
+        mirror="program-files", other_user="shell-link-out"),
     Scenario("mirror_under_the_windows_folder_goes_too", (Run(),), mirror="windows"),
     # A stray click while the box asks and while a report shows changes nothing.
     Scenario("stray_click_changes_nothing", (
@@ -341,6 +364,8 @@ BOTH_PREFIXES = (
     "running_program_is_named", "program_with_the_file_loaded_is_named", "program_started_by_short_path_is_named",
     "module_path_naming_a_pipe_is_never_opened",
     "another_users_entries_go", "a_users_virtualstore_linking_outside_is_refused",
+    "a_users_local_app_data_linking_outside_is_refused", "a_users_mirror_folder_that_is_a_file_stays",
+    "a_users_shell_key_linking_to_the_machine_is_refused",
     "mirror_under_the_windows_folder_goes_too",
 )
 
@@ -397,65 +422,93 @@ def stage_mirror(mirror: Path) -> Path:
     return mirror
 
 
-OTHER_SID = "S-1-5-21-7-7-7-1001"
 PROFILE_LIST = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
 # The other user's keys: what the tool removes from their classes hive, and what must stay there and
 # in their own hive beside it.
 OTHER_CLASS_KEYS = tuple(rf"HKEY_USERS\{OTHER_SID}_Classes\{key}" for key in SHELL_KEYS)
 OTHER_KEPT_KEYS = (rf"HKEY_USERS\{OTHER_SID}_Classes\*\shell\Bystander",
                    rf"HKEY_USERS\{OTHER_SID}\Software\Classes\{SHELL_KEYS[0]}")
+# Their *\shell made a link to another program's key, which has one view in both prefixes.
+OTHER_SHELL_LINK = (rf"HKEY_USERS\{OTHER_SID}_Classes\*\shell", r"\Registry\Machine\System\Velmora\shell")
+LINKED_MACHINE_KEY = r"HKEY_LOCAL_MACHINE\System\Velmora"
 
 
-def other_store(folder: Path) -> Path:
-    """The staged other user's VirtualStore folder."""
-    return STATE / "prefix" / "drive_c" / "users" / f"other {folder.name}" / "AppData" / "Local" / "VirtualStore"
+def other_store(folder: Path, third: bool = False) -> Path:
+    """The staged other user's (or the third profile's) VirtualStore folder."""
+    profile = f"other {folder.name}" + (" third" if third else "")
+    return STATE / "prefix" / "drive_c" / "users" / profile / "AppData" / "Local" / "VirtualStore"
 
 
-def other_mirror_of(folder: Path) -> Path:
-    return other_store(folder) / Path(*windows_path(folder)[3:].split("\\"))
+def other_mirror_of(folder: Path, third: bool = False) -> Path:
+    return other_store(folder, third) / Path(*windows_path(folder)[3:].split("\\"))
 
 
 def stage_other_user(wine: Wine, how: str, folder: Path) -> None:
     """A second profile in ProfileList, stored as REG_EXPAND_SZ with %SystemDrive%, and their loaded
-    classes hive; HOW: "mirror" stages their mirror, "store-link-out" makes their VirtualStore folder
-    a link to an outside folder also named VirtualStore, holding the same path and files."""
+    classes hive; HOW: "mirror" stages their mirror, "store-link-out" ("local-link-out") makes their
+    VirtualStore (AppData\\Local) folder a link to an outside folder of that name, holding the same
+    path and files; see Scenario.other_user for the rest."""
     remove_other_user(wine, folder)
-    if how == "store-link-out":
-        outside = wine.work / "outside" / "VirtualStore"
+    profiles = [(OTHER_SID, other_store(folder))]
+    if how in ("store-link-out", "local-link-out", "shell-link-out"):
+        linked = other_store(folder).parent if how == "local-link-out" else other_store(folder)
+        outside = wine.work / "outside" / linked.name
         shutil.rmtree(outside.parent, ignore_errors=True)
-        stage_mirror(outside / other_mirror_of(folder).relative_to(other_store(folder)))
-        other_store(folder).parent.mkdir(parents=True)
-        other_store(folder).symlink_to(outside, target_is_directory=True)
+        stage_mirror(outside / other_mirror_of(folder).relative_to(linked))
+        linked.parent.mkdir(parents=True)
+        linked.symlink_to(outside, target_is_directory=True)
+    elif how == "file-in-the-way":
+        other_mirror_of(folder).parent.mkdir(parents=True)
+        other_mirror_of(folder).write_text("not a folder\n")
+        stage_mirror(other_mirror_of(folder, third=True))
+        profiles.append((THIRD_SID, other_store(folder, third=True)))
     else:
         stage_mirror(other_mirror_of(folder))
-    stored = "%SystemDrive%\\users\\" + other_store(folder).parents[2].name
-    data = ",".join(f"{b:02x}" for b in (stored + "\0").encode("utf-16-le"))
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for sid, store in profiles:
+        stored = "%SystemDrive%\\users\\" + store.parents[2].name
+        data = ",".join(f"{b:02x}" for b in (stored + "\0").encode("utf-16-le"))
+        lines += [f"[{PROFILE_LIST}\\{sid}]", f'"ProfileImagePath"=hex(2):{data}', ""]
     keys = OTHER_CLASS_KEYS + OTHER_KEPT_KEYS
-    wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", "",
-                                     f"[{PROFILE_LIST}\\{OTHER_SID}]", f'"ProfileImagePath"=hex(2):{data}', ""]
-                                    + [f'[{key}\\command]\n@="x"\n' for key in keys]),
+    # Behind the link: the same two keys under the other program's shell key.
+    linked_keys = (rf"{LINKED_MACHINE_KEY}\shell\Orvandel", rf"{LINKED_MACHINE_KEY}\shell\Bystander") \
+        if how == "shell-link-out" else ()
+    wine.import_registry("\n".join(lines + [f'[{key}\\command]\n@="x"\n' for key in keys + linked_keys]),
                          64 if ARCH == "win64" else 32)
+    if how == "shell-link-out":
+        made = wine.run(str(wine.tools / "reglink.exe"), *OTHER_SHELL_LINK)
+        check(made.returncode == 0, f"could not plant the registry link {OTHER_SHELL_LINK[0]}: {made.returncode}")
     check(all(wine.registry_has(key) for key in keys), "seeding the other user's keys failed")
 
 
 def remove_other_user(wine: Wine, folder: Path) -> None:
     view = ["/reg:64"] if ARCH == "win64" else []
-    for key in (f"{PROFILE_LIST}\\{OTHER_SID}", rf"HKEY_USERS\{OTHER_SID}_Classes", rf"HKEY_USERS\{OTHER_SID}"):
+    # The link first: reg would delete what it leads to and keep it.
+    wine.run(str(wine.tools / "reglink.exe"), "--unlink", OTHER_SHELL_LINK[0])
+    for key in (f"{PROFILE_LIST}\\{OTHER_SID}", f"{PROFILE_LIST}\\{THIRD_SID}", rf"HKEY_USERS\{OTHER_SID}_Classes",
+                rf"HKEY_USERS\{OTHER_SID}", LINKED_MACHINE_KEY):
         wine.run("reg", "delete", key, "/f", *view)
-    if other_store(folder).is_symlink():
-        other_store(folder).unlink()
-    shutil.rmtree(other_store(folder).parents[2], ignore_errors=True)
+    for third in (False, True):
+        shutil.rmtree(other_store(folder, third).parents[2], ignore_errors=True)
 
 
 def check_other_user(wine: Wine, how: str, folder: Path) -> None:
-    """Their two keys gone, the others kept; their mirror emptied but for its own file, or, where
-    their VirtualStore led outside, everything there kept."""
+    """Their two keys gone, the others kept (behind their *\\shell made a link, the machine's kept);
+    their mirror emptied but for its own file, or, where a folder led outside, everything there kept;
+    a file in the way kept, and the next profile's mirror emptied."""
+    linked = how == "shell-link-out"
     for key in OTHER_CLASS_KEYS + OTHER_KEPT_KEYS:
-        check(wine.registry_has(key) == (key in OTHER_KEPT_KEYS), f"{key}: wrongly kept or removed")
-    outside = how == "store-link-out"
-    left = {p.name for p in (wine.work / "outside" if outside else other_mirror_of(folder)).rglob("*") if p.is_file()}
+        kept = key in OTHER_KEPT_KEYS or (linked and key.startswith(OTHER_SHELL_LINK[0] + "\\"))
+        check(wine.registry_has(key) == kept, f"{key}: wrongly kept or removed")
+    if linked:
+        check(wine.registry_has(LINKED_MACHINE_KEY + r"\shell\Orvandel"), "the key behind their link was removed")
+    outside = how in ("store-link-out", "local-link-out", "shell-link-out")
+    mirror = other_mirror_of(folder, third=how == "file-in-the-way")
+    left = {p.name for p in (wine.work / "outside" if outside else mirror).rglob("*") if p.is_file()}
     expected = {MIRROR_OWN_FILE} | (set(MIRRORED) if outside else set())
     check(left == expected, f"left in the other user's mirror: {sorted(left)}, expected {sorted(expected)}")
+    if how == "file-in-the-way":
+        check(other_mirror_of(folder).is_file(), "the file in the way of their mirror was removed")
 
 
 def scaled(values, dpi: int):
@@ -750,16 +803,21 @@ def check_confirmation(box: dict) -> None:
           "no icon in the confirmation")
 
 
-def check_error_box(box: dict, folder: Path, error: tuple[int, int, str], advice: str | None) -> None:
-    number, system_error, target = error
+def check_error_box(box: dict, folder: Path, error, advice) -> None:
+    """ERROR one item or several, each with its ADVICE (one, or one for each item)."""
+    items = error if isinstance(error[0], tuple) else (error,)
+    advices = advice if isinstance(advice, tuple) else (advice,)
     texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
-    where = (target if target.startswith("HKEY_") else
-             windows_path(mirror_of(folder) / target[len("mirror/"):]) if target.startswith("mirror/") else
-             windows_path(other_mirror_of(folder)) if target == "other-mirror/" else
-             windows_path(folder / target))
-    expected = f"{ERROR_HEADING} '{number}':\n\n{ERROR_NAMES[number]}\n\n{where}\n(系统错误 {system_error})"
-    if advice:
-        expected += "\n\n" + advice
+    reports = []
+    for (number, system_error, target), advice in zip(items, advices + (None,) * len(items)):
+        where = (target if target.startswith("HKEY_") else
+                 windows_path(mirror_of(folder) / target[len("mirror/"):]) if target.startswith("mirror/") else
+                 windows_path(other_mirror_of(folder)) if target == "other-mirror/" else
+                 windows_path(folder / target))
+        report = f"{ERROR_HEADING} '{number}':\n\n{ERROR_NAMES[number]}\n\n{where}\n(系统错误 {system_error})"
+        reports.append(report + ("\n\n" + advice if advice else ""))
+    # Items listed in one report, each after a gap.
+    expected = "\n\n\n".join(reports)
     check(expected in texts, f"error text {texts!r}, expected {expected!r}")
     buttons = [c["id"] for c in box["children"] if c["class"].lower() == "button"]
     check(buttons == [IDOK], f"error box buttons {buttons}, expected OK only")
@@ -847,7 +905,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
 
         if run.error:
             error_box = wine.find_window(title=ERROR_TITLE)
-            advice = run.advice.format(pid=obstacle.pid) if run.advice else None
+            advice = run.advice.format(pid=obstacle.pid) if isinstance(run.advice, str) else run.advice
             check_error_box(error_box, folder, run.error, advice)
             if run.stray_click:
                 stray_click(wine, tool, ERROR_TITLE)

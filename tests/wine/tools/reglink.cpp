@@ -1,7 +1,11 @@
 // reglink KEY TARGET
-// Makes HKEY_LOCAL_MACHINE\KEY a registry link to TARGET (a kernel name such as
-// \Registry\Machine\Software\X), replacing a key already there. The scenarios plant
-// links with it, as an attacker would; reg.exe and regedit cannot make them.
+// Makes HKEY_LOCAL_MACHINE\KEY (or HKEY_USERS\X when KEY is "HKEY_USERS\X") a registry link
+// to TARGET (a kernel name such as \Registry\Machine\Software\X), replacing a key already
+// there. The scenarios plant links with it, as an attacker would; reg.exe and regedit cannot
+// make them.
+//
+// reglink --unlink KEY
+// Deletes the link KEY itself, if it is one; reg.exe would follow it.
 //
 // reglink --keep KEY STOPFILE
 // Makes HKEY_LOCAL_MACHINE\KEY again, at once, whenever it is gone, until STOPFILE exists, as a
@@ -48,6 +52,32 @@ int PlantNulKey(const wchar_t* hive, const wchar_t* parentPath) {
   return status;
 }
 
+// The root KEY names and the path below it.
+HKEY RootOf(const wchar_t*& key) {
+  constexpr wchar_t kUsers[] = L"HKEY_USERS\\";
+  constexpr int kUsersSize = sizeof kUsers / sizeof kUsers[0] - 1;
+  if (lstrlenW(key) > kUsersSize && CompareStringOrdinal(key, kUsersSize, kUsers, kUsersSize, TRUE) == CSTR_EQUAL) {
+    key += kUsersSize;
+    return HKEY_USERS;
+  }
+  return HKEY_LOCAL_MACHINE;
+}
+
+int Unlink(const wchar_t* path) {
+  const HKEY root = RootOf(path);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE | DELETE, &key) != ERROR_SUCCESS) {
+    return 0;
+  }
+  using NtDeleteKeyCall = NTSTATUS(NTAPI*)(HANDLE key);
+  const auto remove = reinterpret_cast<NtDeleteKeyCall>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+  const bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  const int status = link && remove(key) != 0 ? 4 : 0;
+  RegCloseKey(key);
+  return status;
+}
+
 }  // namespace
 
 int KeepKey(const wchar_t* path, const wchar_t* stopFile) {
@@ -72,13 +102,18 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && lstrcmpW(argv[1], L"--keep") == 0) {
     return KeepKey(argv[2], argv[3]);
   }
+  if (argc == 3 && lstrcmpW(argv[1], L"--unlink") == 0) {
+    return Unlink(argv[2]);
+  }
   if (argc != 3) {
     return 2;
   }
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, argv[1]);
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, argv[1]);
+  const wchar_t* path = argv[1];
+  const HKEY root = RootOf(path);
+  RegDeleteTreeW(root, path);
+  RegDeleteKeyW(root, path);
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, argv[1], 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK,
+  if (RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK,
                       nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return 3;
   }
