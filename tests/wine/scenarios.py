@@ -482,12 +482,12 @@ def stage_other_user(wine: Wine, how: str, folder: Path) -> None:
 
 
 def remove_other_user(wine: Wine, folder: Path) -> None:
-    view = ["/reg:64"] if ARCH == "win64" else []
-    # The link first: reg would delete what it leads to and keep it.
+    # The link first: regedit would delete what it leads to and keep it.
     wine.run(str(wine.tools / "reglink.exe"), "--unlink", OTHER_SHELL_LINK[0])
-    for key in (f"{PROFILE_LIST}\\{OTHER_SID}", f"{PROFILE_LIST}\\{THIRD_SID}", rf"HKEY_USERS\{OTHER_SID}_Classes",
-                rf"HKEY_USERS\{OTHER_SID}", LINKED_MACHINE_KEY):
-        wine.run("reg", "delete", key, "/f", *view)
+    keys = (f"{PROFILE_LIST}\\{OTHER_SID}", f"{PROFILE_LIST}\\{THIRD_SID}", rf"HKEY_USERS\{OTHER_SID}_Classes",
+            rf"HKEY_USERS\{OTHER_SID}", LINKED_MACHINE_KEY)
+    wine.import_registry("\n".join(["Windows Registry Editor Version 5.00", ""] + [f"[-{key}]\n" for key in keys]),
+                         64 if ARCH == "win64" else 32)
     for third in (False, True):
         shutil.rmtree(other_store(folder, third).parents[2], ignore_errors=True)
 
