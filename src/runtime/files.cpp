@@ -249,7 +249,7 @@ std::uint32_t HoldMirror(HeldFolder& mirror, std::size_t base) {
   }
   // Every other machine's share is named below the multiple UNC provider.
   constexpr std::wstring_view kRemote = platform::kRemoteVolume;
-  if (status == 0 && baseName.size() > kRemote.size() && baseName[kRemote.size()] == L'\\' &&
+  if (status == 0 && baseName.size() > kRemote.size() && baseName.data()[kRemote.size()] == L'\\' &&
       platform::SameName({baseName.data(), kRemote.size()}, kRemote)) {
     status = system_error::kStoppedOnSymlink;
   }
