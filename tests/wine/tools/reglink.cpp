@@ -113,8 +113,8 @@ int wmain(int argc, wchar_t** argv) {
   RegDeleteTreeW(root, path);
   RegDeleteKeyW(root, path);
   HKEY key = nullptr;
-  if (RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
     return 3;
   }
   // UTF-16 without a terminator, as the kernel reads it.
