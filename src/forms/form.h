@@ -46,9 +46,8 @@ struct ControlDescription {
 };
 
 struct FormDescription {
-  std::wstring_view className;  // the window class the runtime registers; a literal, so terminated
-  const char* caption936;       // code page 936
-  TwipsRect client;             // position and size of the client area
+  const char* caption936;  // code page 936
+  TwipsRect client;        // position and size of the client area
   int iconGroup;
   std::span<const ControlDescription> controls;  // in tab order
   void (*load)();

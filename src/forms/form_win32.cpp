@@ -137,9 +137,11 @@ void FocusFirstControl(const Form& form) {
   }
 }
 
-LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+// The form's dialog procedure: TRUE for a message it answered, FALSE for the
+// dialog manager's own handling.
+INT_PTR CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (g_form == nullptr || g_form->window == nullptr) {
-    return DefWindowProcW(window, message, wParam, lParam);
+    return FALSE;
   }
   Form& form = *g_form;
   // Hidden, the form takes no command, does not close and trusts no pointer
@@ -148,23 +150,25 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
   // Shown, the system sends the DPI messages, and their pointers are its.
   if (!form.shown && (message == WM_COMMAND || message == WM_CLOSE || message == WM_DESTROY ||
                       message == WM_DPICHANGED || message == WM_GETDPISCALEDSIZE)) {
-    return 0;
+    return TRUE;
   }
   switch (message) {
     case WM_COMMAND:
-      // Esc, from the dialog manager: closes the window as its close box does.
+      // Esc, Alt+F4 and the close box (the dialog manager turns a close
+      // into IDCANCEL) end it as its button does.
       if (LOWORD(wParam) == IDCANCEL) {
-        return DefWindowProcW(window, WM_CLOSE, 0, 0);
+        DestroyWindow(window);
+        return TRUE;
       }
       if (HIWORD(wParam) == BN_CLICKED) {
         for (const ControlDescription& control : form.description->controls) {
           if (control.id == LOWORD(wParam) && control.click != nullptr) {
             control.click();
-            return 0;
+            return TRUE;
           }
         }
       }
-      return 0;
+      return TRUE;
     case WM_CTLCOLORSTATIC: {
       const auto child = reinterpret_cast<HWND>(lParam);
       const auto hdc = reinterpret_cast<HDC>(wParam);
@@ -176,41 +180,41 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         }
       }
       SetBkColor(hdc, GetSysColor(COLOR_BTNFACE));
-      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+      // A dialog procedure answers this one with the brush itself.
+      return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
     }
     case WM_ACTIVATE:
-      if (LOWORD(wParam) != WA_INACTIVE) {
-        FocusFirstControl(form);
-        return 0;
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        return FALSE;
       }
-      break;
+      [[fallthrough]];
     case WM_SETFOCUS:
       // The form itself never keeps the focus; its button does.
       FocusFirstControl(form);
-      return 0;
+      return TRUE;
     case WM_SYSCOLORCHANGE:
     case WM_SETTINGCHANGE:
       // High contrast switched on or off while the window is up.
       form.highContrast = HighContrastOn();
       Redraw(form);
-      break;
+      return FALSE;
     case WM_GETDPISCALEDSIZE: {
       // The size for the new DPI, so that the rectangle WM_DPICHANGED then
       // suggests fits this layout and is used whole.
       const RECT frame = Frame(form, static_cast<UINT>(wParam));
       *reinterpret_cast<SIZE*>(lParam) = {frame.right - frame.left, frame.bottom - frame.top};
+      SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
       return TRUE;
     }
     case WM_DPICHANGED:
       Layout(form, LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
-      return 0;
+      return TRUE;
     case WM_DESTROY:
       PostQuitMessage(static_cast<int>(ExitCode::Completed));
-      return 0;
+      return FALSE;
     default:
-      break;
+      return FALSE;
   }
-  return DefWindowProcW(window, message, wParam, lParam);
 }
 
 HWND CreateControl(const ControlDescription& control, HWND parent, HINSTANCE instance) {
@@ -239,23 +243,17 @@ DpiFunctions NewerDpiFunctions() {
 bool CreateForm(Form& form, HINSTANCE instance) {
   g_form = &form;
   const FormDescription& description = *form.description;
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = FormProc;
-  windowClass.hInstance = instance;
-  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-  windowClass.lpszClassName = description.className.data();
-  if (RegisterClassExW(&windowClass) == 0) {
-    return false;
-  }
-
+  // A window of the system's dialog class, run by the dialog manager with
+  // the form's procedure: assistive technology knows such a window as a
+  // dialog and reads its static text as the dialog's, as it reads a message
+  // box.
   const Text caption = win32::FromCodePage936(description.caption936);
-  form.window = CreateWindowExW(kFormExStyle, description.className.data(), caption.c_str(), kFormStyle, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+  form.window = CreateWindowExW(kFormExStyle, WC_DIALOG, caption.c_str(), kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
   if (form.window == nullptr || description.controls.size() > kMaxControls) {
     return false;
   }
+  SetWindowLongPtrW(form.window, DWLP_DLGPROC, reinterpret_cast<LONG_PTR>(FormProc));
   for (std::size_t i = 0; i < description.controls.size(); ++i) {
     form.controls[i] = CreateControl(description.controls[i], form.window, instance);
     if (form.controls[i] == nullptr) {
@@ -266,8 +264,10 @@ bool CreateForm(Form& form, HINSTANCE instance) {
 }
 
 void Show(Form& form, HINSTANCE instance) {
-  // The class icon; with no small one set, Windows takes the caption's from
-  // the same group, which holds a single image anyway.
+  // The class icon (the process's copy of the dialog class, whose other
+  // windows, the message boxes, are gone by now); with no small one set,
+  // Windows takes the caption's from the same group, which holds a single
+  // image anyway.
   const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(form.description->iconGroup));
   SetClassLongPtrW(form.window, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
   form.highContrast = HighContrastOn();

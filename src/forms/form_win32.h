@@ -34,9 +34,9 @@ struct Form {
 
 DpiFunctions NewerDpiFunctions();
 
-// The form's class, its window and its controls, hidden: all that happens
-// before the load handler. The form becomes the one the window procedure
-// serves. False when Windows refused.
+// The form's window, of the system's dialog class, and its controls,
+// hidden: all that happens before the load handler. The form becomes the one
+// the dialog procedure serves. False when Windows refused.
 bool CreateForm(Form& form, HINSTANCE instance);
 
 // Gives the form what only a shown form needs (its icon, the colour scheme,

@@ -18,7 +18,7 @@ void ThunRTMain(const ProjectHeader& header) {
   // Created hidden before the load handler runs; shown only if it returns.
   if (!engine::CreateForm(form, instance)) {
     const DWORD error = GetLastError();
-    vbaRaise(ErrorForSystemCode(error), error, {}, header.startup->className);
+    vbaRaise(ErrorForSystemCode(error), error, {}, {});
   }
   header.startup->load();
   // The folder's mirror too; and nothing is said to be gone that came back

@@ -66,7 +66,6 @@ constexpr std::array<rt::ControlDescription, 2> kControls = {Label1, Command1};
 }  // namespace
 
 constinit const rt::FormDescription kDescription{
-    .className = L"UninstallForm1"sv,
     .caption936 = "\xd3\xf9\xd4\xd8",  // 御载
     .client = {.left = 4140, .top = 2985, .width = 3960, .height = 1665},
     .iconGroup = 1,

@@ -3,8 +3,12 @@
 // itself.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <oleacc.h>
 
+#include <array>
 #include <string>
+#include <vector>
 
 #include "forms/form_win32.h"
 #include "platform/platform.h"
@@ -260,10 +264,7 @@ class FormEngine : public ::testing::Test {
     ReleaseDC(nullptr, screen);
     return dpi;
   }
-  void TearDown() override {
-    DestroyWindow(form_.window);
-    UnregisterClassW(Form1::kDescription.className.data(), instance_);
-  }
+  void TearDown() override { DestroyWindow(form_.window); }
 };
 
 TEST_F(FormEngine, LabelFontIconAndFocusAreAsDesigned) {
@@ -281,6 +282,63 @@ TEST_F(FormEngine, LabelFontIconAndFocusAreAsDesigned) {
   EXPECT_EQ(GetWindowLongW(Button(), GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
   EXPECT_EQ(GetNextDlgTabItem(form_.window, Button(), FALSE), Button());
   EXPECT_EQ(GetWindowLongW(Label(), GWL_STYLE) & WS_TABSTOP, 0);
+}
+
+// What a screen reader is given: a window of the system's dialog class (to
+// which Windows' accessibility proxy gives ROLE_SYSTEM_DIALOG; Wine's gives
+// every window ROLE_SYSTEM_CLIENT), named by its caption, with the message as
+// its first child, visible, and the button after it, which has the focus.
+TEST_F(FormEngine, AScreenReaderIsGivenADialogItsMessageAndTheFocusedButton) {
+  Make(rt::engine::NewerDpiFunctions());
+  std::array<wchar_t, 16> className{};
+  GetClassNameW(form_.window, className.data(), static_cast<int>(className.size()));
+  EXPECT_STREQ(className.data(), L"#32770");
+  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  IAccessible* form = nullptr;
+  ASSERT_EQ(AccessibleObjectFromWindow(form_.window, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&form)),
+            S_OK);
+  VARIANT self{};
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  const auto nameOf = [&](IAccessible* object) {
+    BSTR name = nullptr;
+    std::wstring text = object->get_accName(self, &name) == S_OK && name != nullptr ? name : L"";
+    SysFreeString(name);
+    return text;
+  };
+  EXPECT_EQ(nameOf(form), L"御载");
+  std::array<VARIANT, 4> children{};
+  LONG count = 0;
+  // S_FALSE: fewer than room was given for.
+  ASSERT_TRUE(SUCCEEDED(AccessibleChildren(form, 0, children.size(), children.data(), &count)));
+  // Each child a control's window, read as its own client object.
+  std::vector<std::wstring> names;
+  for (LONG i = 0; i < count; ++i) {
+    HWND control = nullptr;
+    IAccessible* child = nullptr;
+    if (children[i].vt == VT_DISPATCH &&
+        WindowFromAccessibleObject(reinterpret_cast<IAccessible*>(children[i].pdispVal), &control) == S_OK &&
+        AccessibleObjectFromWindow(control, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&child)) == S_OK) {
+      VARIANT state{};
+      EXPECT_EQ(child->get_accState(self, &state), S_OK);
+      EXPECT_EQ(state.lVal & STATE_SYSTEM_INVISIBLE, 0) << i;
+      names.push_back(nameOf(child));
+      child->Release();
+    }
+    VariantClear(&children[i]);
+  }
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"已经成功御载！", L"确定"}));
+  // The focus, as the form's object reports it: the button's window.
+  VARIANT focus{};
+  HWND focused = nullptr;
+  EXPECT_EQ(form->get_accFocus(&focus), S_OK);
+  if (focus.vt == VT_DISPATCH) {
+    WindowFromAccessibleObject(reinterpret_cast<IAccessible*>(focus.pdispVal), &focused);
+  }
+  EXPECT_EQ(focused, Button()) << focus.vt;
+  VariantClear(&focus);
+  form->Release();
+  CoUninitialize();
 }
 
 // Wine cannot switch high contrast on (SPI_SETHIGHCONTRAST fails and

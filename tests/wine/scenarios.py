@@ -53,7 +53,8 @@ ERROR_TITLE = re.search(r'#define UNINSTALL_PRODUCT_NAME "([^"]+)"',
                         (ROOT / "src" / "resources" / "version.h").read_text(encoding="utf-8")).group(1)
 ERROR_HEADING = "运行时错误"
 DONE_TITLE = "御载"
-DONE_CLASS = "UninstallForm1"
+# The system's dialog class, which assistive technology reads as a dialog; the title tells it from a box.
+DONE_CLASS = "#32770"
 DONE_LABEL = "已经成功御载！"
 DONE_BUTTON = "确定"
 IDOK, IDYES, IDNO = 1, 6, 7
@@ -913,7 +914,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
                 wine.screenshot(ERROR_TITLE, shots / f"{tag}-error.png")
             wine.press(ERROR_TITLE, "Return")
         if run.finish:
-            window = wine.find_window(class_name=DONE_CLASS)
+            window = wine.find_window(title=DONE_TITLE, class_name=DONE_CLASS)
             button = check_done_window(wine, window, scenario.dpi)
             if shots:
                 wine.screenshot(DONE_TITLE, shots / f"{tag}-done.png")
@@ -922,8 +923,8 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
             elif run.finish == "close-box":
                 wine.click_close_box(DONE_TITLE, window)
             elif run.finish == "wm-close":
-                check(bool(wine.run(str(wine.tools / "inspect.exe"), "close", "--class", DONE_CLASS).returncode == 0),
-                      "WM_CLOSE: window gone")
+                closed = wine.run(str(wine.tools / "inspect.exe"), "close", "--title", DONE_TITLE, "--class", DONE_CLASS)
+                check(closed.returncode == 0, "WM_CLOSE: window gone")
             else:
                 wine.press(DONE_TITLE, {"return": "Return", "space": "space", "escape": "Escape",
                                         "alt-f4": "alt+F4"}[run.finish])
@@ -976,7 +977,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
 def stray_click(wine: Wine, tool: subprocess.Popen, title: str) -> None:
     """Posts to the tool's hidden window, while TITLE shows, the completion button's click, WM_CLOSE,
     WM_SYSCOMMAND SC_CLOSE, WM_DESTROY and the DPI messages with a pointer to nothing: nothing may change."""
-    posted = wine.run(str(wine.tools / "inspect.exe"), "stray", "--class", DONE_CLASS)
+    posted = wine.run(str(wine.tools / "inspect.exe"), "stray", "--title", DONE_TITLE, "--class", DONE_CLASS)
     check(posted.returncode == 0, "no hidden window of the tool to post to")
     time.sleep(0.5)
     check(tool.poll() is None, f"a click posted while {title!r} showed ended the tool with {tool.returncode}")
@@ -1123,13 +1124,13 @@ def run_together(wine: Wine, scenario: Scenario, folder: Path, exe: Path) -> Non
                 time.sleep(0.05)
             wine.run(str(wine.tools / "inspect.exe"), "yes", "--title", CONFIRM_TITLE)
             deadline = time.monotonic() + WINDOW_TIMEOUT
-            while len([w for w in wine.inspect("list") if w["class"] == DONE_CLASS]) < 2:
+            while len([w for w in wine.inspect("list") if w["class"] == DONE_CLASS and w["title"] == DONE_TITLE]) < 2:
                 errors = titled(ERROR_TITLE)
                 texts = [c["text"] for w in errors for c in w["children"] if c["text"]]
                 check(not errors, f"round {round_}: an error was reported: {texts}")
                 check(time.monotonic() < deadline, f"round {round_}: two completion windows did not come up")
                 time.sleep(0.05)
-            wine.run(str(wine.tools / "inspect.exe"), "close", "--class", DONE_CLASS)
+            wine.run(str(wine.tools / "inspect.exe"), "close", "--title", DONE_TITLE, "--class", DONE_CLASS)
             statuses = [tool.wait(timeout=EXIT_TIMEOUT) for tool in tools]
             check(statuses == [0, 0], f"round {round_}: exit codes {statuses}")
         finally:
@@ -1151,7 +1152,7 @@ def answer_yes(tools: Path, shots: Path | None) -> int:
     if shots:
         wine.screenshot(CONFIRM_TITLE, shots / "confirm.png")
     wine.press(CONFIRM_TITLE, "Return")
-    window = wine.find_window(class_name=DONE_CLASS)
+    window = wine.find_window(title=DONE_TITLE, class_name=DONE_CLASS)
     if shots:
         wine.screenshot(DONE_TITLE, shots / "done.png")
     button = [c for c in window["children"] if c["class"].lower() == "button"][0]
