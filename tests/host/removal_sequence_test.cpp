@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -495,8 +496,15 @@ const std::wstring kCloudMirror = L"D:\\Profiles\\cloud\\AppData\\Local" + kBelo
 const std::wstring kOwnKey = L"HKCU\\Software\\Classes\\*\\shell\\Orvandel";
 const std::wstring kTheirKey = L"HKU\\" + kTheirs + L"_Classes\\*\\shell\\Orvandel";
 const std::wstring kCloudKey = L"HKU\\" + kCloud + L"_Classes\\Folder\\shell\\Orvandel";
-// Their own hive, beside their classes: not a classes hive, so never touched.
+// Their own hive, beside their classes: not a classes hive, so never touched,
+// where its classes sit nor where a walk of every hive would look.
 const std::wstring kTheirSoftwareKey = L"HKU\\" + kTheirs + L"\\Software\\Classes\\*\\shell\\Orvandel";
+const std::wstring kTheirHiveKey = L"HKU\\" + kTheirs + L"\\*\\shell\\Orvandel";
+// What no mirror walk may reach: a profile stored without a separator after
+// its drive (relative to that drive's current folder, no place at all), and a
+// VirtualStore that holds only another program's mirror.
+const std::wstring kDriveRelative = L"C:Users\\relative\\AppData\\Local" + kBelow;
+const std::wstring kOtherProgram = L"C:\\Users\\other\\AppData\\Local\\VirtualStore\\Program Files\\Other\\x.dat";
 
 // The copies of both class keys in the tool's own, two loaded users' and the
 // machine's classes, and the files: the folder's and three profiles'
@@ -504,15 +512,15 @@ const std::wstring kTheirSoftwareKey = L"HKU\\" + kTheirs + L"\\Software\\Classe
 // system does not know. The code the run ended with, -1 for the window.
 int RunIn(const std::wstring& folder, fake::Ended* ended = nullptr) {
   fake::System& s = fake::Get();
-  s.profiles = {L"C:\\Users\\admin", L"%SystemDrive%\\Users\\user", L"%NoSuchVariable%\\Users\\gone",
-                L"D:\\Profiles\\cloud\\"};
+  s.profiles = {L"C:\\Users\\admin",      L"%SystemDrive%\\Users\\user", L"%NoSuchVariable%\\Users\\gone",
+                L"D:\\Profiles\\cloud\\", L"C:Users\\relative",          L"C:\\Users\\other"};
   for (const std::wstring& base :
        std::vector<std::wstring>{L"HKCU\\Software\\Classes\\", L"HKLM\\Software\\Classes\\",
                                  L"HKU\\" + kTheirs + L"_Classes\\", L"HKU\\" + kCloud + L"_Classes\\"}) {
     s.keys.insert({base + L"*\\shell\\Orvandel", base + L"Folder\\shell\\Orvandel"});
   }
-  s.keys.insert(kTheirSoftwareKey);
-  s.files.insert({folder + L"\\tolvane.dat", kOwnMirror, kTheirMirror, kCloudMirror});
+  s.keys.insert({kTheirSoftwareKey, kTheirHiveKey});
+  s.files.insert({folder + L"\\tolvane.dat", kOwnMirror, kTheirMirror, kCloudMirror, kDriveRelative, kOtherProgram});
   return fake::Run(ended);
 }
 
@@ -529,9 +537,11 @@ TEST(WhoseCopies, EveryLoadedUserAndProfileWhenRunAsAdministratorOtherwiseTheToo
     EXPECT_EQ(fake::Get().keys.count(later), 1U);
     EXPECT_EQ(fake::Get().keys.count(kTheirKey) + fake::Get().keys.count(kCloudKey), elevated ? 0U : 2U);
     EXPECT_EQ(fake::Get().keys.count(kOwnKey), 0U);
-    EXPECT_EQ(fake::Get().keys.count(kTheirSoftwareKey), 1U);
-    const std::set<std::wstring> left =
-        elevated ? std::set<std::wstring>{} : std::set<std::wstring>{kTheirMirror, kCloudMirror};
+    EXPECT_EQ(fake::Get().keys.count(kTheirSoftwareKey) + fake::Get().keys.count(kTheirHiveKey), 2U);
+    std::set<std::wstring> left = {kDriveRelative, kOtherProgram};
+    if (!elevated) {
+      left.insert({kTheirMirror, kCloudMirror});
+    }
     EXPECT_EQ(fake::Get().files, left);
   }
 }
@@ -659,7 +669,8 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
         left.insert(copy);
       }
     }
-    left.insert(fake::Get().files.begin(), fake::Get().files.end());
+    std::copy_if(fake::Get().files.begin(), fake::Get().files.end(), std::inserter(left, left.end()),
+                 [&](const std::wstring& file) { return seeded.count(file) != 0; });
     EXPECT_EQ(left, row.stays);
     EXPECT_EQ(fake::Get().othersHeldAtEnd, 0U) << "a mirror still held when the box shows";
     // Each listed once, in order, and nothing else.
@@ -702,7 +713,8 @@ TEST(WhoseCopies, TheMirrorIsFoundByWhereTheFolderLies) {
                          Row{programFiles, programFiles, false, 1}, Row{programFiles, programFiles, false, 1005},
                          Row{programFiles, programFiles, false, 3}, Row{programFiles, programFiles, false, 234},
                          // A filter refusing normalised names: the name as opened is asked.
-                         Row{programFiles, programFiles, true, 87}, Row{programFiles, programFiles, false, 8, 7}}) {
+                         Row{programFiles, programFiles, true, 87}, Row{programFiles, programFiles, false, 8, 7},
+                         Row{programFiles, programFiles, false, 14, 7}}) {
     SCOPED_TRACE(row.folder + L" " + std::to_wstring(row.error));
     fake::Reset();
     fake::Get().executable = row.folder + L"\\uninstall.exe";
