@@ -134,8 +134,10 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
 // name, as the same file, while another handle keeps it. Windows never lets
 // such a name open (its deletion is pending, or with POSIX semantics the
 // name is gone), so a name that opens means the deletion did not stand.
-// Wine keeps the name until the last handle closes: the platform's quirk,
-// decided here alone.
+// Wine keeps the name until the last handle closes: the platform's one
+// quirk the code tolerates, decided here alone. (Wine resolving a link on
+// open is not tolerated but refused, by checks that hold on Windows too:
+// the name the system gives what was opened.)
 bool KeepsDeletedNames();
 
 // The opened file goes: at once where the system offers that (POSIX

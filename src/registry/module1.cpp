@@ -386,7 +386,7 @@ void OnKey(rt::RootKey root, std::wstring_view keyPath, Step step) {
     return;
   }
   OnCopy(rt::RootKey::CurrentUser, LR"(Software\Classes\)"sv, keyPath, step);
-  if (!rt::RunsAsAdministrator()) {
+  if (!rt::IsAdministrator()) {
     return;
   }
   // Every user's classes hive loaded (users logged on, fast user switching

@@ -35,7 +35,7 @@ void* DllFunctionCall(const DeclaredFunction& function, void*& address) {
 
 std::uint32_t vbaStrToAnsi(std::wstring_view text, AnsiText& ansi) { return platform::ToAnsi(text, ansi); }
 
-bool RunsAsAdministrator() { return platform::IsAdministrator(); }
+bool IsAdministrator() { return platform::IsAdministrator(); }
 
 void vbaSetSystemError() { g_lastDllError = platform::LastSystemError(); }
 

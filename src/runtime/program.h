@@ -82,7 +82,7 @@ std::uint32_t vbaStrToAnsi(std::wstring_view text, AnsiText& ansi);
 
 // Whether the program runs with an administrator's rights in force, and so
 // may act on every user's copies.
-bool RunsAsAdministrator();
+bool IsAdministrator();
 
 // Keeps the system's last-error value after an external call.
 void vbaSetSystemError();

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Every relative link in README.md and docs/*.md must lead somewhere: the file exists, and an
-#anchor names a heading of that page (as GitHub spells heading anchors) or an explicit id."""
+#anchor names a heading of that page (as GitHub spells heading anchors) or an explicit id. And the
+map in docs/layout.md ("Where each rule lives") must lead somewhere too: each function it names is
+defined in the file it names."""
 import re
 import sys
 from pathlib import Path
@@ -23,6 +25,33 @@ def anchors(page: Path) -> set:
     return found
 
 
+RULES = re.compile(r"<!-- rules:.*?-->(.*?)<!-- end of rules -->", re.S)
+
+
+def defined(name: str, source: str) -> bool:
+    """A function's definition (its name, its parameters, then its body) or a constant's."""
+    function = rf"\b{re.escape(name)}\s*\([^;{{}}]*\)\s*(?:const\s*)?(?:noexcept\s*)?\{{"
+    constant = rf"\b{re.escape(name)}\s*=\s*\{{"
+    return re.search(function, source) is not None or re.search(constant, source) is not None
+
+
+def stale_rules() -> list:
+    """Each row of the map: `file` and its `functions`, every one defined there."""
+    stale = []
+    table = RULES.search((ROOT / "docs" / "layout.md").read_text(encoding="utf-8"))
+    rows = [row for row in (table.group(1) if table else "").splitlines() if row.endswith("` |")]
+    if not rows:
+        return ["docs/layout.md: the map of where each rule lives is missing"]
+    for row in rows:
+        cells = [cell.strip() for cell in row.strip("|").split("|")]
+        path = ROOT / cells[-2].strip("`")
+        source = path.read_text(encoding="utf-8") if path.is_file() else ""
+        for name in re.findall(r"`([A-Za-z_]\w*)`", cells[-1]):
+            if not defined(name, source):
+                stale.append(f"docs/layout.md: {name} is not defined in {cells[-2]}")
+    return stale
+
+
 def main() -> int:
     pages = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
     dead = []
@@ -37,7 +66,8 @@ def main() -> int:
                 dead.append(f"{page.relative_to(ROOT)}: {target}: no such file")
             elif anchor and dest.suffix == ".md" and anchor not in anchors(dest):
                 dead.append(f"{page.relative_to(ROOT)}: {target}: no such anchor")
-    print("\n".join(dead) if dead else f"{len(pages)} pages, every relative link leads somewhere")
+    dead += stale_rules()
+    print("\n".join(dead) if dead else f"{len(pages)} pages, every relative link and the map lead somewhere")
     return 1 if dead else 0
 
 
