@@ -130,6 +130,34 @@ TEST(SystemFunctions, ComeFromTheSystemFolderOnly) {
   }
 }
 
+// Who the tool runs as, from the system: its own local application data (for
+// its token, never the roaming one), and the administrator test, which a
+// token with the Administrators group for denying only (as a split token has
+// it) does not pass, whatever other groups it holds.
+TEST(Accounts, TheOwnLocalAppDataAndAnAdministratorAreTheSystemsAnswers) {
+  rt::Text local;
+  ASSERT_EQ(rt::platform::OwnLocalAppData(local), 0U);
+  std::array<wchar_t, MAX_PATH> expected{};
+  ASSERT_NE(GetEnvironmentVariableW(L"LOCALAPPDATA", expected.data(), MAX_PATH), 0U);
+  EXPECT_EQ(std::wstring(local.view()), expected.data());
+
+  HANDLE process = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                       &administrators));
+  SID_AND_ATTRIBUTES denyOnly{administrators, 0};
+  HANDLE restricted = nullptr;
+  ASSERT_TRUE(CreateRestrictedToken(process, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
+  ASSERT_TRUE(ImpersonateLoggedOnUser(restricted));
+  EXPECT_FALSE(rt::platform::IsAdministrator());
+  RevertToSelf();
+  CloseHandle(restricted);
+  FreeSid(administrators);
+  CloseHandle(process);
+}
+
 TEST(Text, CodePage936TextsReadTheSameUnderAnyAnsiCodePage) {
   EXPECT_EQ(std::wstring(rt::win32::FromCodePage936("\xd3\xf9\xd4\xd8").view()), L"御载");
   EXPECT_EQ(std::wstring(rt::win32::FromCodePage936("").view()), L"");
