@@ -51,6 +51,8 @@ struct Removal {
 };
 constinit Removal* g_removals = nullptr;
 constinit Removal* g_last = nullptr;
+// The folder's own last removal: the mirrors' follow it.
+constinit const Removal* g_ownLast = nullptr;
 
 template <class Node>
 void Free(Node*& list) {
@@ -299,11 +301,10 @@ void RemoveFromMirror(std::wstring_view profile, std::wstring_view local, std::w
     Failed(theirs, status, {}, held.path.view(), Advice(status, false).view());
     return;
   }
-  // The folder's own removals come first, so the walk stops at the first
-  // mirror's.
-  const HeldFolder* own = &g_ownFolder->Own();
-  for (const Removal* removal = g_removals;
-       held.handle.get() != nullptr && removal != nullptr && removal->folder == own; removal = removal->next) {
+  // The folder's own removals, up to the last one, fixed before any mirror's
+  // were added behind it.
+  for (const Removal* removal = held.handle.get() != nullptr ? g_removals : nullptr; removal != nullptr;
+       removal = removal == g_ownLast ? nullptr : removal->next) {
     const std::wstring_view name{removal->path.c_str() + removal->name, removal->path.size() - removal->name};
     Kill(held, Text::Join({held.path.view(), L"\\"sv, name}), held.path.size() + 1);
   }
@@ -314,6 +315,7 @@ void RemoveFromMirror(std::wstring_view profile, std::wstring_view local, std::w
 void FinishRemoval() {
   const HeldFolder& own = g_ownFolder->Own();
   Text tail;
+  g_ownLast = g_last;
   std::uint32_t status = g_removals != nullptr ? MirrorTail(own.handle, tail) : 0;
   if (status == 0 && tail.size() != 0) {
     status = ForEachMirrorOwner(tail.view(), RemoveFromMirror);
@@ -332,6 +334,7 @@ void FinishRemoval() {
   // Nothing of another user's is held while the window or a report shows.
   Free(g_removals);
   g_last = nullptr;
+  g_ownLast = nullptr;
   Free(g_mirrors);
   ReportNoted();
 }
