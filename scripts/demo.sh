@@ -12,8 +12,9 @@ cd "$root"
 demo=$root/build/demo
 folder=$demo/app
 tools=$root/build/win32/tests/wine/tools
-targets=(Kembrasil.ocx vantorix.ocx PRELDA32.OCX tolvane.dat Orvandel.exe marrowin.dat sarnoth.txt TIMBRAL.txt)
-keys=('HKCR\*\shell\Orvandel' 'HKCR\Folder\shell\Orvandel' 'HKLM\password')
+# What the tool removes, from the tests' own list.
+mapfile -t targets < <(sed -n 's/^file //p' tests/targets.txt)
+mapfile -t keys < <(sed -n 's/^key //p' tests/targets.txt)
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -66,12 +67,10 @@ windows_folder="Z:${folder//\//\\}"
 command_value="\\\"${windows_folder//\\/\\\\}\\\\Orvandel.exe\\\" \\\"%1\\\""
 {
   printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-  for key in 'HKEY_CLASSES_ROOT\*\shell\Orvandel' 'HKEY_CLASSES_ROOT\Folder\shell\Orvandel'; do
+  for key in "${keys[@]}"; do
     printf '[-%s]\r\n\r\n[%s]\r\n@="Orvandel"\r\n\r\n[%s\\command]\r\n@="%s"\r\n\r\n' \
       "$key" "$key" "$key" "$command_value"
   done
-  printf '[-HKEY_LOCAL_MACHINE\\password]\r\n\r\n[HKEY_LOCAL_MACHINE\\password]\r\n"Data"="demo"\r\n\r\n'
-  printf '[HKEY_LOCAL_MACHINE\\password\\command]\r\n@="demo"\r\n'
 } | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$demo/keys.reg"
 "$wine_run" regedit /S "Z:${demo//\//\\}\\keys.reg"
 

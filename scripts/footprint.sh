@@ -3,7 +3,8 @@
 # both presets, file size, the code and resource sections, the imported DLLs, the bound
 # pe.hardening holds each to (tests/pe/CMakeLists.txt), the bytes left in each section's last file
 # block and every function bound late (docs/footprint.md); from tests/wine/scenarios.py --list, the
-# scenarios and the prefixes they run in (docs/tested-on.md).
+# scenarios and the prefixes they run in (docs/tested-on.md). --check also holds the targets the README
+# and docs/what-it-changes.md list to the program's own (src/removal_window/form1.h).
 #
 #   scripts/footprint.sh            print them (both presets must be built)
 #   scripts/footprint.sh --write    write them into the pages, between their marks
@@ -192,6 +193,23 @@ for page, name, lines in blocks:
         failed = True
 if mode == "--write":
     sys.exit(0)
+# The README and docs/what-it-changes.md list the targets by hand: each key as HKEY_CLASSES_ROOT shows
+# it (or its root), then each file name, as form1.h writes them and in its order.
+ROOTS = {"UserClasses": "HKEY_CLASSES_ROOT", "MachineClasses": "HKEY_CLASSES_ROOT",
+         "CurrentUser": "HKEY_CURRENT_USER", "LocalMachine": "HKEY_LOCAL_MACHINE"}
+form1 = Path("src/removal_window/form1.h").read_text().replace("\\\\", "\\")
+keys = dict.fromkeys(f"{ROOTS[root]}\\{path}" for root, path in re.findall(r'RootKey::(\w+), L"([^"]+)"', form1))
+targets = list(keys) + re.findall(r'L"\\([^"]+)"', form1[form1.index("kFileTargets"):])
+for page, begin, end in (("README.md", "**What it removes**", "It never touches"),
+                         ("docs/what-it-changes.md", "## The targets, in order", "## VirtualStore")):
+    text = Path(page).read_text()
+    section, at = text[text.index(begin):text.index(end)], 0
+    for target in targets:
+        at = section.find(f"`{target}`", at)
+        if at < 0:
+            print(f"{page}: `{target}` of src/removal_window/form1.h is not in its targets' list, or not in order")
+            failed = True
+            break
 # docs/build-flags.md gives what each flag is worth against the tool as built: its first row must
 # be this build, or every row is out of date.
 flags = Path("docs/build-flags.md").read_text()

@@ -39,9 +39,9 @@ PROGRAM_FILES_32 = "Program Files (x86)" if ARCH == "win64" else "Program Files"
 WINE_RUN = HERE / "wine-run"
 PREFIX_SH = HERE / "prefix.sh"
 
-# What the tool removes from its folder, in its order.
-TARGETS = ("Kembrasil.ocx", "vantorix.ocx", "PRELDA32.OCX", "tolvane.dat",
-           "Orvandel.exe", "marrowin.dat", "sarnoth.txt", "TIMBRAL.txt")
+# What the tool removes, in its order (the tests' own list): the files in its folder, then the keys.
+LISTED = [line.split(" ", 1) for line in (HERE.parent / "targets.txt").read_text().splitlines() if line[:1] != "#"]
+TARGETS = tuple(name for kind, name in LISTED if kind == "file")
 UNRELATED_FILE = "readme-keep.txt"
 SUBFOLDER = "data"
 
@@ -71,8 +71,9 @@ ERROR_NAMES = {58: "文件已存在", 70: "权限被拒绝", 75: "路径/文件�
 REFUSED = 681  # the system code of a name that leads out of the tool's folder
 
 # Registry keys the tool removes, as seen through HKCR, and where each is seeded.
-SHELL_KEYS = (r"*\shell\Orvandel", r"Folder\shell\Orvandel")
-MACHINE_KEY = r"HKEY_LOCAL_MACHINE\password"
+CLASSES = "HKEY_CLASSES_ROOT\\"
+SHELL_KEYS = tuple(key.removeprefix(CLASSES) for kind, key in LISTED if kind == "key" and key.startswith(CLASSES))
+(MACHINE_KEY,) = (key for kind, key in LISTED if kind == "key" and not key.startswith(CLASSES))
 # Siblings that must survive: a tool deleting too much (the whole shell key) shows here.
 BYSTANDER_KEYS = (r"HKEY_CLASSES_ROOT\*\shell\Bystander", r"HKEY_LOCAL_MACHINE\Software\Bystander")
 # Other users' profiles a row stages, directory accounts' SIDs: the registry lists names in order, so
