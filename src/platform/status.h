@@ -31,5 +31,8 @@ inline constexpr std::uint32_t kStoppedOnSymlink = 681;
 inline constexpr std::uint32_t kInvalidFunction = 1;
 inline constexpr std::uint32_t kUnrecognizedVolume = 1005;
 inline constexpr std::uint32_t kKeyDeleted = 1018;
+// A walk that gave up, its budget of steps spent: a key tree too large (or
+// refilled too fast) to finish.
+inline constexpr std::uint32_t kTooLarge = 1460;  // ERROR_TIMEOUT
 
 }  // namespace rt::system_error

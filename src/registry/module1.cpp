@@ -55,11 +55,13 @@ struct KeyCloser {
 };
 using OpenKey = rt::UniqueHandle<Key, KeyCloser>;
 
-// A target removed and back at once, time after time, or a tree refilled as
-// fast as it goes (some million keys): something keeps making it.
+// A target removed and back at once, time after time: something keeps
+// making it.
 constexpr int kPasses = 3;
+// A walk gives up after some million keys: a tree refilled as fast as it
+// goes, or too large to finish.
 constexpr std::uint32_t kMaxSteps = 1U << 22;
-// Stopped with keys left; no system error says why.
+// Back after removal, time after time; no system error says why.
 constexpr std::uint32_t kUnfinished = 0xFFFFFFFFU;
 
 std::uint32_t Kept(std::int32_t status) {
@@ -133,6 +135,106 @@ std::uint32_t HiveRoot(Key key) {
   return status;
 }
 
+// A walk down one key tree: the keys held open from the target down to
+// `depth`, the subkey the last listing found, and how often the target was
+// opened.
+struct Walk {
+  std::array<OpenKey, kMaxDepth + 1> open;
+  KeyBasicInformation found;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
+  std::size_t depth = 0;
+  int passes = 0;
+};
+
+// What a step answers when the walk goes on.
+constexpr std::uint32_t kGoOn = 0xFFFFFFFEU;
+
+// Opens the target as itself, at the start and each time the walk is back
+// at the top: 0, 2 where it is absent, or why the walk stops.
+std::uint32_t OpenTarget(Walk& walk, Key hive, const char* path) {
+  const std::uint32_t status = Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(
+      hive, path, kOpenLink, kEnumerateSubKeys | kDelete, walk.open[0].receive()));
+  if (status != 0) {
+    return status;
+  }
+  // Removed that often, and back each time.
+  if (walk.passes++ == kPasses) {
+    return kUnfinished;
+  }
+  // A loaded hive is said before anything in it is deleted.
+  return walk.passes == 1 ? HiveRoot(walk.open[0].get()) : 0;
+}
+
+std::int32_t FirstSubkey(Key key, KeyBasicInformation& found) {
+  std::uint32_t returned = 0;
+  const std::int32_t listed =
+      rt::Declared<NtEnumerateKey, kNtEnumerateKey>()(key, 0, kKeyBasicInformation, &found, sizeof found, &returned);
+  rt::vbaSetSystemError();
+  return listed;
+}
+
+// Opens the subkey the key at `walk.depth` listed, by its counted name,
+// as itself: kGoOn to walk on (down into it, or on where it went meanwhile),
+// 0 to go back up (its parent went too), or why the walk stops, with `where`
+// the key it stopped at.
+std::uint32_t Descend(Walk& walk, rt::Text& where) {
+  const Key key = walk.open[walk.depth].get();
+  const std::wstring_view name{walk.found.name.data(), walk.found.nameBytes / sizeof(wchar_t)};
+  // A name is one key, never a path to be walked; the registry holds no
+  // other, and a system that says otherwise is not followed.
+  std::uint32_t status = rt::system_error::kStoppedOnSymlink;
+  if (name.find(L'\\') == std::wstring_view::npos) {
+    // Deeper than the registry lets a tree be: not to be finished.
+    if (walk.depth + 1 == walk.open.size()) {
+      return rt::system_error::kTooLarge;
+    }
+    const CountedName counted{static_cast<std::uint16_t>(walk.found.nameBytes),
+                              static_cast<std::uint16_t>(walk.found.nameBytes), walk.found.name.data()};
+    const ObjectAttributes attributes{sizeof attributes, key,    &counted, kCaseInsensitive | kObjOpenLink,
+                                      nullptr,           nullptr};
+    const std::int32_t opened = rt::Declared<NtOpenKey, kNtOpenKey>()(walk.open[walk.depth + 1].receive(),
+                                                                      kEnumerateSubKeys | kDelete, &attributes);
+    rt::vbaSetSystemError();
+    walk.depth += opened == 0 ? 1 : 0;
+    if (opened == 0 || opened == kStatusNameNotFound || opened == kStatusKeyDeleted) {
+      return opened == kStatusKeyDeleted ? 0 : kGoOn;
+    }
+    status = DosError(opened);
+  }
+  where = PathBelow(walk.open[0].get(), key, name);
+  return status;
+}
+
+// One step at the key at `walk.depth`: down into its first subkey; with
+// none, the key deleted and the walk back up one, where at the top the
+// target is opened again to see that it is gone. kGoOn, or why the walk
+// stops, with `where` the key it stopped at.
+std::uint32_t WalkOneKey(Walk& walk, rt::Text& where) {
+  const Key key = walk.open[walk.depth].get();
+  std::int32_t status = FirstSubkey(key, walk.found);
+  if (status == 0) {
+    const std::uint32_t down = Descend(walk, where);
+    if (down != 0) {
+      return down;
+    }
+  } else if (status == kStatusNoMoreEntries) {
+    // The one-key step on a handle.
+    status = rt::Declared<NtDeleteKey, kNtDeleteKey>()(key);
+    rt::vbaSetSystemError();
+    // A subkey that appeared meanwhile keeps its parent; a key refused with
+    // none (a hive's root) is said at once, never tried again.
+    if (status == kStatusCannotDelete && FirstSubkey(key, walk.found) == 0) {
+      return kGoOn;
+    }
+  }
+  if (status != 0 && status != kStatusKeyDeleted) {
+    where = PathBelow(walk.open[0].get(), key, {});
+    return DosError(status);
+  }
+  walk.open[walk.depth].reset();
+  walk.depth -= walk.depth != 0 ? 1 : 0;
+  return kGoOn;
+}
+
 // Removes `path` below `hive` with everything under it, deepest first. Each
 // subkey is opened by its counted name as itself, relative to its open
 // parent: a link goes as a link and what it names stays, and no loop can
@@ -141,82 +243,21 @@ std::uint32_t HiveRoot(Key key) {
 // absent, so gone is confirmed, not assumed. Otherwise the status that
 // stopped it, and in `where` the key it stopped at, below the target.
 std::uint32_t RemoveTree(Key hive, const char* path, rt::Text& where) {
-  std::array<OpenKey, kMaxDepth + 1> open;
-  KeyBasicInformation found;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
-  std::size_t depth = 0;
-  int passes = 0;
+  Walk walk;
   for (std::uint32_t step = 0; step < kMaxSteps; ++step) {
-    if (open[0].get() == 0) {
-      std::uint32_t status = Kept(rt::Declared<RegOpenKeyExA, kRegOpenKeyExA>()(
-          hive, path, kOpenLink, kEnumerateSubKeys | kDelete, open[0].receive()));
-      if (status != 0) {
-        return status == rt::system_error::kFileNotFound ? 0 : status;
-      }
-      // Removed that often, and back each time.
-      if (passes++ == kPasses) {
-        return kUnfinished;
-      }
-      // A loaded hive is said before anything in it is deleted.
-      status = passes == 1 ? HiveRoot(open[0].get()) : 0;
-      if (status != 0) {
-        return status;
+    if (walk.open[0].get() == 0) {
+      const std::uint32_t opened = OpenTarget(walk, hive, path);
+      if (opened != 0) {
+        return opened == rt::system_error::kFileNotFound ? 0 : opened;
       }
     }
-    const Key key = open[depth].get();
-    std::uint32_t returned = 0;
-    const auto firstSubkey = [&] {
-      const std::int32_t listed = rt::Declared<NtEnumerateKey, kNtEnumerateKey>()(key, 0, kKeyBasicInformation, &found,
-                                                                                  sizeof found, &returned);
-      rt::vbaSetSystemError();
-      return listed;
-    };
-    std::int32_t status = firstSubkey();
-    if (status == 0) {
-      const std::wstring_view name{found.name.data(), found.nameBytes / sizeof(wchar_t)};
-      // A name is one key, never a path to be walked; the registry holds no
-      // other, and a system that says otherwise is not followed.
-      if (name.find(L'\\') != std::wstring_view::npos) {
-        where = PathBelow(open[0].get(), key, name);
-        return rt::system_error::kStoppedOnSymlink;
-      }
-      if (depth + 1 == open.size()) {
-        return kUnfinished;
-      }
-      const CountedName counted{static_cast<std::uint16_t>(found.nameBytes),
-                                static_cast<std::uint16_t>(found.nameBytes), found.name.data()};
-      const ObjectAttributes attributes{sizeof attributes, key,    &counted, kCaseInsensitive | kObjOpenLink,
-                                        nullptr,           nullptr};
-      status =
-          rt::Declared<NtOpenKey, kNtOpenKey>()(open[depth + 1].receive(), kEnumerateSubKeys | kDelete, &attributes);
-      rt::vbaSetSystemError();
-      depth += status == 0 ? 1 : 0;
-      // Gone meanwhile: look again. The parent gone too (another copy
-      // removed both since the listing): back up, as below.
-      if (status == 0 || status == kStatusNameNotFound) {
-        continue;
-      }
-      if (status != kStatusKeyDeleted) {
-        where = PathBelow(open[0].get(), key, name);
-        return DosError(status);
-      }
-    } else if (status == kStatusNoMoreEntries) {
-      status = rt::Declared<NtDeleteKey, kNtDeleteKey>()(key);
-      rt::vbaSetSystemError();
-      // A subkey that appeared meanwhile keeps its parent; a key refused
-      // with none (a hive's root) is said at once, never tried again.
-      if (status == kStatusCannotDelete && firstSubkey() == 0) {
-        continue;
-      }
+    const std::uint32_t stepped = WalkOneKey(walk, where);
+    if (stepped != kGoOn) {
+      return stepped;
     }
-    if (status != 0 && status != kStatusKeyDeleted) {
-      where = PathBelow(open[0].get(), key, {});
-      return DosError(status);
-    }
-    // At the top, the target is opened again to see that it is gone.
-    open[depth].reset();
-    depth -= depth != 0 ? 1 : 0;
   }
-  return kUnfinished;
+  // Refilled as fast as it goes, or larger than a walk can finish.
+  return rt::system_error::kTooLarge;
 }
 
 // Whether the key is absent, as a last look: 0, or the status that says it
@@ -327,7 +368,7 @@ void OnCopy(rt::RootKey hive, std::wstring_view copy, std::wstring_view keyPath,
     status = step(theirs ? parent.get() : static_cast<Key>(hive), ansi.c_str(), where);
   }
   if (status != 0) {
-    // Unfinished: back after removal, or endless; something keeps making it.
+    // Unfinished: back after removal, time after time; something keeps making it.
     const std::uint32_t code = status == kUnfinished ? rt::system_error::kAlreadyExists : status;
     const rt::Text key = rt::Text::Join({keyPath, where.view()});
     const std::wstring_view prefix{full.c_str(), full.size() - keyPath.size()};
