@@ -140,7 +140,7 @@ std::uint32_t HiveRoot(Key key) {
 // opened.
 struct Walk {
   std::array<OpenKey, kMaxDepth + 1> open;
-  KeyBasicInformation found;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
+  KeyBasicInformation found{};
   std::size_t depth = 0;
   int passes = 0;
 };
