@@ -32,34 +32,125 @@ constexpr std::array<SystemErrorMapping, 15> kSystemErrorMappings = {
     SystemErrorMapping{system_error::kStoppedOnSymlink, ErrorNumber::PathFileAccess},
 };
 
+// Never defined, and not constant: reached while a language's texts are
+// packed, it stops the build.
+void EachTextGivenOnce();
+
 namespace {
 
-// The numbers the runtime describes, in the order of each language's texts.
+// The numbers the runtime describes; their texts come first, in this order.
 constexpr std::array<ErrorNumber, 10> kDescribed = {
     ErrorNumber::OutOfMemory,       ErrorNumber::DllLoad,          ErrorNumber::BadFileName,
     ErrorNumber::FileNotFound,      ErrorNumber::PermissionDenied, ErrorNumber::DiskNotReady,
     ErrorNumber::PathFileAccess,    ErrorNumber::PathNotFound,     ErrorNumber::DllEntryPoint,
     ErrorNumber::FileAlreadyExists,
 };
-// After the descriptions: what comes before the error's number, and before
-// the system's code.
-constexpr std::size_t kHeading = kDescribed.size();
-constexpr std::size_t kSystemError = kHeading + 1;
-// Advice, and the pieces that name a program: "X.exe（进程 12）、Y.exe（进程 34）".
-constexpr std::size_t kProcessBefore = kSystemError + 1;
-constexpr std::size_t kProcessAfter = kProcessBefore + 1;
-constexpr std::size_t kBetweenPrograms = kProcessAfter + 1;
-// The first three end in kFinish, kept once.
-constexpr std::size_t kProgramsUseIt = kBetweenPrograms + 1;
-constexpr std::size_t kHeldOpen = kProgramsUseIt + 1;
-constexpr std::size_t kComesBack = kHeldOpen + 1;
-constexpr std::size_t kReadOnly = kComesBack + 1;
-constexpr std::size_t kNeedsAdministrator = kReadOnly + 1;
-constexpr std::size_t kLeadsOutside = kNeedsAdministrator + 1;
-constexpr std::size_t kMoreBefore = kLeadsOutside + 1;
-constexpr std::size_t kMoreAfter = kMoreBefore + 1;
-constexpr std::size_t kFinish = kMoreAfter + 1;
-constexpr std::size_t kNoAdvice = kFinish;
+
+// The runtime's other texts, by name, after the descriptions.
+enum class Says : std::uint8_t {
+  // What comes before the error's number, and before the system's code.
+  Heading,
+  SystemError,
+  // The pieces that name a program: "X.exe（进程 12）、Y.exe（进程 34）".
+  ProcessBefore,
+  ProcessAfter,
+  BetweenPrograms,
+  // Advice; the first three end in Finish, kept once.
+  ProgramsUseIt,
+  HeldOpen,
+  ComesBack,
+  ReadOnly,
+  NeedsAdministrator,
+  LeadsOutside,
+  // Around the count of noted copies a report leaves out.
+  MoreBefore,
+  MoreAfter,
+  Finish,
+};
+constexpr Says kNoAdvice = Says::Finish;
+constexpr std::size_t kTexts = kDescribed.size() + static_cast<std::size_t>(Says::Finish) + 1;
+
+// One text of a language: a description or a named text.
+struct Line {
+  std::size_t position;
+  std::wstring_view text;
+  consteval Line(ErrorNumber number, std::wstring_view words) : position(0), text(words) {
+    while (kDescribed.at(position) != number) {  // past the end: a number the runtime does not describe
+      ++position;
+    }
+  }
+  consteval Line(Says name, std::wstring_view words)
+      : position(kDescribed.size() + static_cast<std::size_t>(name)), text(words) {}
+};
+
+template <std::size_t N>
+consteval std::size_t PackedSize(const std::array<Line, N>& lines) {
+  std::size_t size = 0;
+  for (const Line& line : lines) {
+    size += line.text.size() + 1;
+  }
+  return size;
+}
+
+// A language's texts as one literal would hold them: in the runtime's order,
+// each ending in its NUL, so one pointer for the loader to relocate and each
+// text usable as a C string. A text missing or given twice does not compile.
+template <std::size_t Size>
+consteval std::array<wchar_t, Size> Pack(const std::array<Line, kTexts>& lines) {
+  std::array<wchar_t, Size> packed{};
+  std::size_t at = 0;
+  for (std::size_t position = 0; position < kTexts; ++position) {
+    std::size_t found = 0;
+    for (const Line& line : lines) {
+      if (line.position == position) {
+        ++found;
+        for (const wchar_t c : line.text) {
+          packed.at(at++) = c;
+        }
+        packed.at(at++) = L'\0';
+      }
+    }
+    if (found != 1) {
+      EachTextGivenOnce();
+    }
+  }
+  return packed;
+}
+
+// Chinese (PRC); also what any other locale gets.
+constexpr std::array<Line, kTexts> kChineseLines = {
+    Line{ErrorNumber::OutOfMemory, L"内存不足"},
+    Line{ErrorNumber::DllLoad, L"加载 DLL 错误"},
+    Line{ErrorNumber::BadFileName, L"文件名或文件号错误"},
+    Line{ErrorNumber::FileNotFound, L"文件未找到"},
+    Line{ErrorNumber::PermissionDenied, L"权限被拒绝"},
+    Line{ErrorNumber::DiskNotReady, L"磁盘未准备好"},
+    Line{ErrorNumber::PathFileAccess, L"路径/文件访问错误"},
+    Line{ErrorNumber::PathNotFound, L"路径未找到"},
+    Line{ErrorNumber::DllEntryPoint, L"找不到 DLL 入口点"},
+    Line{ErrorNumber::FileAlreadyExists, L"文件已存在"},
+    Line{Says::Heading, L"运行时错误 '"},
+    Line{Says::SystemError, L"(系统错误 "},
+    Line{Says::ProcessBefore, L"（进程 "},
+    Line{Says::ProcessAfter, L"）"},
+    Line{Says::BetweenPrograms, L"、"},
+    Line{Says::ProgramsUseIt, L"正在使用此文件。请将其关闭，"},
+    Line{Says::HeldOpen, L"此文件正被其他程序使用。请将其关闭，"},
+    Line{Says::ComesBack, L"它在删除后又出现了：有程序仍在使用或不断重新创建它。请关闭本软件（以及它启动的程序），"},
+    Line{Says::ReadOnly, L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。"},
+    // One text serves a refused key and a refused file: the tool has little
+    // room to spare.
+    Line{Says::NeedsAdministrator, L"删除此项需要管理员权限。请以管理员身份运行本工具。"},
+    Line{Says::LeadsOutside,
+         L"此名称指向别处，那里的任何内容都未被改动。请手动检查该链接或文件夹，必要时将其删除，然后再次运行本工具。"},
+    Line{Says::MoreBefore, L"……另有 "},
+    Line{Says::MoreAfter, L" 项。"},
+    Line{Says::Finish, L"然后再次运行本工具，即可完成卸载。"},
+};
+// The element type and count are named: GCC 12 for MinGW puts a deduced
+// constexpr std::array in writable data.
+constexpr std::size_t kChineseSize = PackedSize(kChineseLines);
+constexpr std::array<wchar_t, kChineseSize> kChinese = Pack<kChineseSize>(kChineseLines);
 
 // Noted copies a report lists, each as a report of its own; a taller box
 // would run off a small screen.
@@ -68,30 +159,13 @@ constexpr std::uint32_t kMaxListed = 4;
 // Programs an advice names at most; more are rare, and the user finds them.
 constexpr std::size_t kMaxNamed = 3;
 
-// The runtime's own texts in one language: one literal, each text ending in
-// its NUL, so one pointer for the loader to relocate and each text usable as
-// a C string.
 struct RuntimeTexts {
   std::uint16_t locale;
   const wchar_t* texts;
 };
 
-// The element type and count are named: GCC 12 for MinGW puts a deduced
-// constexpr std::array in writable data.
 constexpr std::array<RuntimeTexts, 1> kRuntimeTexts = {
-    // Chinese (PRC); also what any other locale gets.
-    RuntimeTexts{2052,
-                 L"内存不足\0加载 DLL 错误\0文件名或文件号错误\0文件未找到\0权限被拒绝\0磁盘未准备好\0"
-                 L"路径/文件访问错误\0路径未找到\0找不到 DLL 入口点\0文件已存在\0运行时错误 '\0(系统错误 \0"
-                 L"（进程 \0）\0、\0正在使用此文件。请将其关闭，\0此文件正被其他程序使用。请将其关闭，\0"
-                 L"它在删除后又出现了：有程序仍在使用或不断重新创建它。请关闭本软件（以及它启动的程序），\0"
-                 L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。\0"
-                 // One text serves a refused key and a refused file: the tool has
-                 // little room to spare.
-                 L"删除此项需要管理员权限。请以管理员身份运行本工具。\0"
-                 L"此名称指向别处，那里的任何内容都未被改动。"
-                 L"请手动检查该链接或文件夹，必要时将其删除，然后再次运行本工具。\0"
-                 L"……另有 \0 项。\0然后再次运行本工具，即可完成卸载。"},
+    RuntimeTexts{2052, kChinese.data()},
 };
 
 struct RootKeyName {
@@ -125,8 +199,8 @@ const Noted* NotedThisRun() {
   return g_noted != nullptr && g_noted->run == RunNumber() && g_noted->count != 0 ? g_noted : nullptr;
 }
 
-// Text `index` of the project's language.
-std::wstring_view RuntimeText(std::size_t index) {
+// Text `index` of the project's language, in the packed order.
+std::wstring_view TextAt(std::size_t index) {
   const wchar_t* text = (g_texts != nullptr ? g_texts : kRuntimeTexts.data())->texts;
   for (; index != 0; --index) {
     while (*text++ != L'\0') {
@@ -144,8 +218,10 @@ std::wstring_view Describe(ErrorNumber number) {
   while (index + 1 < kDescribed.size() && kDescribed[index] != number) {
     ++index;
   }
-  return RuntimeText(index);  // every number the runtime raises is described
+  return TextAt(index);  // every number the runtime raises is described
 }
+
+std::wstring_view RuntimeText(Says name) { return TextAt(kDescribed.size() + static_cast<std::size_t>(name)); }
 
 // Decimal digits of `value` into the end of `buffer`; returns them.
 template <std::size_t N>
@@ -172,9 +248,9 @@ Text NotedText() {
   }
   std::array<wchar_t, 10> digits{};
   const bool more = noted->count > kMaxListed;
-  return Text::Join({noted->listed.view(), more ? kGap : L""sv, more ? RuntimeText(kMoreBefore) : L""sv,
+  return Text::Join({noted->listed.view(), more ? kGap : L""sv, more ? RuntimeText(Says::MoreBefore) : L""sv,
                      more ? Decimal(noted->count - kMaxListed, digits) : L""sv,
-                     more ? RuntimeText(kMoreAfter) : L""sv});
+                     more ? RuntimeText(Says::MoreAfter) : L""sv});
 }
 
 }  // namespace
@@ -247,8 +323,8 @@ Text ErrorReportText(ErrorNumber number, std::uint32_t systemCode, std::wstring_
                      std::wstring_view subject, std::wstring_view advice) {
   std::array<wchar_t, 10> numberDigits{};
   std::array<wchar_t, 10> systemDigits{};
-  return Text::Join({RuntimeText(kHeading), Decimal(static_cast<std::uint32_t>(number), numberDigits), L"':\n\n"sv,
-                     Describe(number), L"\n\n"sv, subjectPrefix, subject, L"\n"sv, RuntimeText(kSystemError),
+  return Text::Join({RuntimeText(Says::Heading), Decimal(static_cast<std::uint32_t>(number), numberDigits), L"':\n\n"sv,
+                     Describe(number), L"\n\n"sv, subjectPrefix, subject, L"\n"sv, RuntimeText(Says::SystemError),
                      Decimal(systemCode, systemDigits), L")"sv, advice.empty() ? advice : L"\n\n"sv, advice});
 }
 
@@ -257,27 +333,27 @@ namespace {
 // The advice by its cause alone: a target that keeps coming back (183), a
 // name leading elsewhere (681), a `key` refused to a user who could have
 // more rights (5); kNoAdvice for anything else.
-std::size_t AdviceFor(std::uint32_t systemCode, bool key) {
+Says AdviceFor(std::uint32_t systemCode, bool key) {
   // An administrator who is refused would gain nothing by running as one.
-  return systemCode == system_error::kAlreadyExists                                         ? kComesBack
-         : systemCode == system_error::kStoppedOnSymlink                                    ? kLeadsOutside
-         : key && systemCode == system_error::kAccessDenied && !platform::IsAdministrator() ? kNeedsAdministrator
+  return systemCode == system_error::kAlreadyExists                                         ? Says::ComesBack
+         : systemCode == system_error::kStoppedOnSymlink                                    ? Says::LeadsOutside
+         : key && systemCode == system_error::kAccessDenied && !platform::IsAdministrator() ? Says::NeedsAdministrator
                                                                                             : kNoAdvice;
 }
 
 // Advice `index` after `programs`, with the words that finish it.
-Text AdviceText(std::wstring_view programs, std::size_t index) {
+Text AdviceText(std::wstring_view programs, Says index) {
   if (index == kNoAdvice) {
     return {};
   }
-  return Text::Join({programs, RuntimeText(index), index <= kComesBack ? RuntimeText(kFinish) : L""sv});
+  return Text::Join({programs, RuntimeText(index), index <= Says::ComesBack ? RuntimeText(Says::Finish) : L""sv});
 }
 
 }  // namespace
 
 Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, const platform::FileId& folderId,
                 std::wstring_view name) {
-  std::size_t advice = AdviceFor(systemCode, false);
+  Says advice = AdviceFor(systemCode, false);
   Text programs;
   // Only a refusal (5) or a file in use (32, 33) can be another program's
   // doing.
@@ -297,21 +373,21 @@ Text FileAdvice(std::uint32_t systemCode, const platform::OpenFile& folder, cons
     for (std::size_t i = 0; i < found; ++i) {
       std::array<wchar_t, 10> digits{};
       programs = Text::Join({programs.view(),
-                             i == 0 ? std::wstring_view{} : RuntimeText(kBetweenPrograms),
+                             i == 0 ? std::wstring_view{} : RuntimeText(Says::BetweenPrograms),
                              {users[i].name.data(), users[i].nameSize},
-                             RuntimeText(kProcessBefore),
+                             RuntimeText(Says::ProcessBefore),
                              Decimal(users[i].processId, digits),
-                             RuntimeText(kProcessAfter)});
+                             RuntimeText(Says::ProcessAfter)});
     }
     // Refused, and nobody uses it: most likely the file's permissions.
     // Without elevation, elevating is what the user can try, as for a key;
     // an administrator refused would gain nothing by it, and the cause is
     // one the tool cannot see, so no advice rather than a wrong one.
-    advice = readOnly                                    ? kReadOnly
-             : found != 0                                ? kProgramsUseIt
-             : systemCode != system_error::kAccessDenied ? kHeldOpen
+    advice = readOnly                                    ? Says::ReadOnly
+             : found != 0                                ? Says::ProgramsUseIt
+             : systemCode != system_error::kAccessDenied ? Says::HeldOpen
              : platform::IsAdministrator()               ? kNoAdvice
-                                                         : kNeedsAdministrator;
+                                                         : Says::NeedsAdministrator;
   }
   return AdviceText(programs.view(), advice);
 }
