@@ -137,6 +137,55 @@ void FocusFirstControl(const Form& form) {
   }
 }
 
+// A command: Esc, Alt+F4 and the close box (the dialog manager turns a
+// close into IDCANCEL) end the form as its button does; a click runs the
+// button's handler.
+void Command(const Form& form, HWND window, WPARAM wParam) {
+  if (LOWORD(wParam) == IDCANCEL) {
+    DestroyWindow(window);
+    return;
+  }
+  if (HIWORD(wParam) == BN_CLICKED) {
+    for (const ControlDescription& control : form.description->controls) {
+      if (control.id == LOWORD(wParam) && control.click != nullptr) {
+        control.click();
+        return;
+      }
+    }
+  }
+}
+
+// A label's colours on `hdc`; a dialog procedure answers with the brush
+// itself.
+INT_PTR Colors(const Form& form, HDC hdc, HWND child) {
+  for (std::size_t i = 0; i < form.description->controls.size(); ++i) {
+    const std::uint32_t color = form.description->controls[i].foreColor;
+    if (form.controls[i] == child) {
+      // High contrast: the scheme's colours, whatever the form chose.
+      SetTextColor(hdc, color == kDefaultColor || form.highContrast ? GetSysColor(COLOR_BTNTEXT) : color);
+    }
+  }
+  SetBkColor(hdc, GetSysColor(COLOR_BTNFACE));
+  return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+// Hidden, the form takes no command, does not close and trusts no pointer
+// a message brings: a message box's modal loop dispatches to it whatever
+// any program posts, and the removal or the report showing must not end.
+// Shown, the system sends the DPI messages, and their pointers are its.
+bool Ignored(const Form& form, UINT message) {
+  return !form.shown && (message == WM_COMMAND || message == WM_CLOSE || message == WM_DESTROY ||
+                         message == WM_DPICHANGED || message == WM_GETDPISCALEDSIZE);
+}
+
+// The size for the new DPI, so that the rectangle WM_DPICHANGED then
+// suggests fits this layout and is used whole.
+void ScaledSize(const Form& form, HWND window, UINT dpi, SIZE* size) {
+  const RECT frame = Frame(form, dpi);
+  *size = {frame.right - frame.left, frame.bottom - frame.top};
+  SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+}
+
 // The form's dialog procedure: TRUE for a message it answered, FALSE for the
 // dialog manager's own handling.
 INT_PTR CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -144,45 +193,15 @@ INT_PTR CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return FALSE;
   }
   Form& form = *g_form;
-  // Hidden, the form takes no command, does not close and trusts no pointer
-  // a message brings: a message box's modal loop dispatches to it whatever
-  // any program posts, and the removal or the report showing must not end.
-  // Shown, the system sends the DPI messages, and their pointers are its.
-  if (!form.shown && (message == WM_COMMAND || message == WM_CLOSE || message == WM_DESTROY ||
-                      message == WM_DPICHANGED || message == WM_GETDPISCALEDSIZE)) {
+  if (Ignored(form, message)) {
     return TRUE;
   }
   switch (message) {
     case WM_COMMAND:
-      // Esc, Alt+F4 and the close box (the dialog manager turns a close
-      // into IDCANCEL) end it as its button does.
-      if (LOWORD(wParam) == IDCANCEL) {
-        DestroyWindow(window);
-        return TRUE;
-      }
-      if (HIWORD(wParam) == BN_CLICKED) {
-        for (const ControlDescription& control : form.description->controls) {
-          if (control.id == LOWORD(wParam) && control.click != nullptr) {
-            control.click();
-            return TRUE;
-          }
-        }
-      }
+      Command(form, window, wParam);
       return TRUE;
-    case WM_CTLCOLORSTATIC: {
-      const auto child = reinterpret_cast<HWND>(lParam);
-      const auto hdc = reinterpret_cast<HDC>(wParam);
-      for (std::size_t i = 0; i < form.description->controls.size(); ++i) {
-        const std::uint32_t color = form.description->controls[i].foreColor;
-        if (form.controls[i] == child) {
-          // High contrast: the scheme's colours, whatever the form chose.
-          SetTextColor(hdc, color == kDefaultColor || form.highContrast ? GetSysColor(COLOR_BTNTEXT) : color);
-        }
-      }
-      SetBkColor(hdc, GetSysColor(COLOR_BTNFACE));
-      // A dialog procedure answers this one with the brush itself.
-      return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
-    }
+    case WM_CTLCOLORSTATIC:
+      return Colors(form, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_ACTIVATE:
       if (LOWORD(wParam) == WA_INACTIVE) {
         return FALSE;
@@ -198,23 +217,17 @@ INT_PTR CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       form.highContrast = HighContrastOn();
       Redraw(form);
       return FALSE;
-    case WM_GETDPISCALEDSIZE: {
-      // The size for the new DPI, so that the rectangle WM_DPICHANGED then
-      // suggests fits this layout and is used whole.
-      const RECT frame = Frame(form, static_cast<UINT>(wParam));
-      *reinterpret_cast<SIZE*>(lParam) = {frame.right - frame.left, frame.bottom - frame.top};
-      SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+    case WM_GETDPISCALEDSIZE:
+      ScaledSize(form, window, static_cast<UINT>(wParam), reinterpret_cast<SIZE*>(lParam));
       return TRUE;
-    }
     case WM_DPICHANGED:
       Layout(form, LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
       return TRUE;
     case WM_DESTROY:
       PostQuitMessage(static_cast<int>(ExitCode::Completed));
-      return FALSE;
-    default:
-      return FALSE;
+      break;
   }
+  return FALSE;
 }
 
 HWND CreateControl(const ControlDescription& control, HWND parent, HINSTANCE instance) {

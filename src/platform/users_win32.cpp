@@ -67,6 +67,22 @@ std::uint32_t ReadString(HKEY key, const wchar_t* subKey, const wchar_t* value, 
   return static_cast<std::uint32_t>(get(key, subKey, value, kStoredString, nullptr, into, &bytes));
 }
 
+// Room in `read`, after its first `used` characters, for a folder and its
+// NUL, short of the buffer's terminator. The buffer is doubled whenever the
+// next might not fit, so a machine with thousands of profiles costs a few
+// copies of the list, not one per profile.
+void RoomForOneMore(Text& read, std::size_t used) {
+  if (read.size() - used > MAX_PATH) {
+    return;
+  }
+  Text grown = Text::WithSize(2 * read.size() + MAX_PATH + 1);
+  for (std::size_t at = 0; at < used; ++at) {
+    // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): the folders the system wrote
+    grown.data()[at] = read.c_str()[at];
+  }
+  read = std::move(grown);
+}
+
 }  // namespace
 
 std::uint32_t FinalName(const OpenFile& folder, Text& name, bool opened) {
@@ -124,9 +140,7 @@ std::uint32_t ListedProfiles(Text& folders) {
   // A security identifier as text is at most 184 characters; a longer
   // name is no profile's.
   std::array<wchar_t, 256> sid;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
-  // Every folder is read straight into one buffer, doubled whenever the next
-  // might not fit, so a machine with thousands of profiles costs a few
-  // copies of the list, not one per profile.
+  // Every folder is read straight into one buffer.
   Text read;
   std::size_t used = 0;
   for (DWORD index = 0;; ++index) {
@@ -138,15 +152,7 @@ std::uint32_t ListedProfiles(Text& folders) {
       return 0;
     }
     if (status == 0) {
-      // Room for a folder and its NUL, short of the buffer's terminator.
-      if (read.size() - used <= MAX_PATH) {
-        Text grown = Text::WithSize(2 * read.size() + MAX_PATH + 1);
-        for (std::size_t at = 0; at < used; ++at) {
-          // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): the folders the system wrote
-          grown.data()[at] = read.c_str()[at];
-        }
-        read = std::move(grown);
-      }
+      RoomForOneMore(read, used);
       status = ReadString(key.get(), sid.data(), L"ProfileImagePath", read.data() + used);
     }
     // An entry with no folder, one that is not a string, or one no legacy

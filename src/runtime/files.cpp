@@ -229,35 +229,48 @@ bool Absent(std::uint32_t status) {
          status == system_error::kNoSuchDrive || status == system_error::kNotReady;
 }
 
+// Whether `name`, a folder's kernel name, is `base`'s followed by `below`:
+// not where the system resolved a link on the open.
+bool NamedBelow(std::wstring_view name, std::wstring_view base, std::wstring_view below) {
+  return name.size() == base.size() + below.size() && platform::SameName({name.data(), base.size()}, base) &&
+         platform::SameName({name.data() + base.size(), below.size()}, below);
+}
+
+// Holds the first `base` characters of the mirror's path by that path, and
+// gives the system's kernel name for it; 681 for a profile on another
+// machine, whose share is named below the multiple UNC provider.
+std::uint32_t HoldBase(HeldFolder& mirror, std::size_t base, platform::FileFacts& facts, Text& room,
+                       std::wstring_view& name) {
+  std::uint32_t status = platform::HoldFolder(nullptr, {mirror.path.data(), base}, mirror.handle, facts);
+  if (status == 0) {
+    status = platform::KernelName(mirror.handle, room, name);
+  }
+  constexpr std::wstring_view kRemote = platform::kRemoteVolume;
+  if (status == 0 && name.size() > kRemote.size() && name[kRemote.size()] == L'\\' &&
+      platform::SameName({name.data(), kRemote.size()}, kRemote)) {
+    status = system_error::kStoppedOnSymlink;
+  }
+  return status;
+}
+
 // Holds the mirror `mirror.path`: its first `base` characters (a profile's
 // folder, or the tool's own account's local application data) by that
 // path, then each folder below opened in the one before as itself. The
 // folders below are their user's to make links of, so a link among them,
-// or a folder that lies elsewhere than its parent's name and its own say
-// (where the system resolved a link on the open), is refused before
-// anything in it is opened; so is a profile on another machine. 0 with
-// nothing held where there is none; 681 when refused; or the system error
-// code.
+// or a folder that lies elsewhere than its parent's name and its own say,
+// is refused before anything in it is opened; so is a profile on another
+// machine. 0 with nothing held where there is none; 681 when refused; or
+// the system error code.
 std::uint32_t HoldMirror(HeldFolder& mirror, std::size_t base) {
   const std::wstring_view path = mirror.path.view();
   platform::FileFacts facts;
-  std::uint32_t status = platform::HoldFolder(nullptr, {path.data(), base}, mirror.handle, facts);
   Text baseRoom;
   Text room;
   std::wstring_view baseName;
   std::wstring_view name;
-  if (status == 0) {
-    status = platform::KernelName(mirror.handle, baseRoom, baseName);
-  }
-  // Every other machine's share is named below the multiple UNC provider.
-  constexpr std::wstring_view kRemote = platform::kRemoteVolume;
-  if (status == 0 && baseName.size() > kRemote.size() && baseName.data()[kRemote.size()] == L'\\' &&
-      platform::SameName({baseName.data(), kRemote.size()}, kRemote)) {
-    status = system_error::kStoppedOnSymlink;
-  }
+  std::uint32_t status = HoldBase(mirror, base, facts, baseRoom, baseName);
   // Each folder below starts at a separator.
-  std::size_t at = base;
-  while (status == 0) {
+  for (std::size_t at = base; status == 0;) {
     if (facts.link) {
       status = system_error::kStoppedOnSymlink;
       break;
@@ -275,9 +288,7 @@ std::uint32_t HoldMirror(HeldFolder& mirror, std::size_t base) {
     if (status == 0) {
       status = platform::KernelName(mirror.handle, room, name);
     }
-    const std::size_t named = baseName.size();
-    if (status == 0 && (name.size() != named + at - base || !platform::SameName({name.data(), named}, baseName) ||
-                        !platform::SameName({name.data() + named, at - base}, {path.data() + base, at - base}))) {
+    if (status == 0 && !NamedBelow(name, baseName, {path.data() + base, at - base})) {
       status = system_error::kStoppedOnSymlink;
     }
   }
