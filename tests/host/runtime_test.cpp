@@ -75,11 +75,6 @@ TEST_F(DeclaredCall, MissingLibraryOrExportIsARunTimeErrorNamingTheLibrary) {
   }
 }
 
-TEST(ErrorReport, ShowsNumberDescriptionSubjectAndSystemCode) {
-  const rt::Text text = rt::ErrorReportText(rt::ErrorNumber::PermissionDenied, 32, L"", L"C:\\Orvandel\\Orvandel.exe");
-  EXPECT_EQ(std::wstring(text.view()), L"运行时错误 '70':\n\n权限被拒绝\n\nC:\\Orvandel\\Orvandel.exe\n(系统错误 32)");
-}
-
 TEST(ErrorReport, EveryNumberHasADescriptionAndSystemCodesMapIntoThem) {
   for (const auto& mapping : rt::kSystemErrorMappings) {
     const rt::Text text = rt::ErrorReportText(mapping.number, mapping.system, L"", L"x");

@@ -1,6 +1,6 @@
-// The real runtime seam under Windows (Wine here): files, the registry, DLL
-// lookups, text conversion and the form engine, each against the system
-// itself.
+// The real runtime seam under Windows (Wine here): files, DLL lookups, the
+// account, text conversion and the form engine, each against the system
+// itself. The registry walk is shown by the scenarios, through the tool.
 #include <gtest/gtest.h>
 #include <windows.h>
 // After windows.h, which it needs.
@@ -12,8 +12,6 @@
 
 #include "forms/form_win32.h"
 #include "platform/platform.h"
-#include "platform/win32.h"
-#include "registry/module1.h"
 #include "removal_window/form1.h"
 #include "runtime/runtime.h"
 
@@ -31,17 +29,6 @@ void WriteFile(const std::wstring& path) {
   const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   CloseHandle(file);
-}
-
-TEST(AppPath, IsTheFolderOfTheRunningExecutable) {
-  wchar_t name[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, name, MAX_PATH);
-  std::wstring expected(name, length);
-  expected.resize(expected.find_last_of(L'\\'));
-  EXPECT_EQ(std::wstring(rt::App.Path().view()), expected);
-  rt::Text executable;
-  ASSERT_EQ(rt::platform::ExecutableName(executable), 0U);
-  EXPECT_EQ(std::wstring(executable.view()), std::wstring(name, length));
 }
 
 TEST(FileDeletion, OpensTheNameInTheHeldFolderAndReportsWhyAFileCannotGo) {
@@ -158,11 +145,6 @@ TEST(Accounts, TheOwnLocalAppDataAndAnAdministratorAreTheSystemsAnswers) {
   CloseHandle(process);
 }
 
-TEST(Text, CodePage936TextsReadTheSameUnderAnyAnsiCodePage) {
-  EXPECT_EQ(std::wstring(rt::win32::FromCodePage936("\xd3\xf9\xd4\xd8").view()), L"御载");
-  EXPECT_EQ(std::wstring(rt::win32::FromCodePage936("").view()), L"");
-}
-
 TEST(Text, KeyPathsGoToTheAnsiCodePage) {
   rt::AnsiText plain;
   EXPECT_EQ(rt::vbaStrToAnsi(L"*\\shell\\Orvandel", plain), 0U);
@@ -180,84 +162,6 @@ TEST(Text, KeyPathsGoToTheAnsiCodePage) {
   } else {
     EXPECT_STRNE(back, L"御载") << "a code page without these characters cannot carry them";
   }
-}
-
-// Keys made for one test and cleaned up after it. CTest runs tests side by
-// side in separate processes, so each process names its keys after itself.
-class RegistryRemoval : public ::testing::Test {
- protected:
-  const std::wstring key_ = L"UninstallTestKey" + std::to_wstring(GetCurrentProcessId());
-  const std::wstring class_ = L"UninstallTestClass" + std::to_wstring(GetCurrentProcessId());
-  const std::wstring entry_ = class_ + L"\\shell\\Entry";
-
-  static void Create(HKEY root, const std::wstring& path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
-    RegCloseKey(key);
-  }
-  static void Link(const std::wstring& path, const std::wstring& target) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
-                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    // The target as the kernel names it, UTF-16 without a terminator.
-    RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
-                   static_cast<DWORD>(target.size()) * sizeof(wchar_t));
-    RegCloseKey(key);
-  }
-  static bool Present(HKEY root, const std::wstring& path, DWORD options = 0) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), options, KEY_READ, &key) != ERROR_SUCCESS) {
-      return false;
-    }
-    RegCloseKey(key);
-    return true;
-  }
-  void TearDown() override {
-    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Classes\\" + class_).c_str());
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + class_).c_str());
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, key_.c_str());
-  }
-};
-
-TEST_F(RegistryRemoval, RemovesAKeyWithSubkeysAndValues) {
-  Create(HKEY_LOCAL_MACHINE, key_ + L"\\command");
-  Create(HKEY_LOCAL_MACHINE, key_ + L"\\deeper\\still");
-  Module1::RemoveRegKey(rt::RootKey::LocalMachine, key_);
-  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, key_));
-}
-
-TEST_F(RegistryRemoval, LinksGoAsLinksAndWhatTheyNameStays) {
-  const std::wstring outside = key_ + L"Outside";
-  const std::wstring machine = L"\\Registry\\Machine\\";
-  Create(HKEY_LOCAL_MACHINE, outside + L"\\child");
-  Create(HKEY_LOCAL_MACHINE, key_ + L"\\command");
-  Link(key_ + L"\\command\\out", machine + outside);
-  Link(key_ + L"\\loop", machine + key_);
-  Link(key_ + L"\\dangling", machine + L"Nothing\\Here");
-  Module1::RemoveRegKey(rt::RootKey::LocalMachine, key_);
-  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, key_));
-  EXPECT_TRUE(Present(HKEY_LOCAL_MACHINE, outside + L"\\child"));
-
-  // The target itself a link.
-  Link(key_, machine + outside);
-  Module1::RemoveRegKey(rt::RootKey::LocalMachine, key_);
-  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, key_, REG_OPTION_OPEN_LINK));
-  EXPECT_TRUE(Present(HKEY_LOCAL_MACHINE, outside + L"\\child"));
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, outside.c_str());
-}
-
-TEST_F(RegistryRemoval, NoCopyShowsThroughClassesRootAfterwards) {
-  Create(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + entry_ + L"\\command");
-  Create(HKEY_CURRENT_USER, L"Software\\Classes\\" + entry_ + L"\\command");
-  ASSERT_TRUE(Present(HKEY_CLASSES_ROOT, entry_ + L"\\command"));
-  Module1::RemoveRegKey(rt::RootKey::UserClasses, entry_);
-  Module1::RemoveRegKey(rt::RootKey::MachineClasses, entry_);
-  EXPECT_FALSE(Present(HKEY_CLASSES_ROOT, entry_));
-  EXPECT_FALSE(Present(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + entry_));
-  EXPECT_FALSE(Present(HKEY_CURRENT_USER, L"Software\\Classes\\" + entry_));
 }
 
 // The completion form as the engine makes it, without the removal before it.
@@ -305,9 +209,7 @@ TEST_F(FormEngine, LabelFontIconAndFocusAreAsDesigned) {
   EXPECT_EQ(reinterpret_cast<HICON>(GetClassLongPtrW(form_.window, GCLP_HICON)),
             LoadIconW(instance_, MAKEINTRESOURCEW(1)));
   EXPECT_NE(GetClassLongPtrW(form_.window, GCLP_HICON), 0);
-  // The button has the focus and the default cue, and Tab never reaches the label.
-  EXPECT_EQ(GetFocus(), Button());
-  EXPECT_EQ(GetWindowLongW(Button(), GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+  // Tab never reaches the label (the scenarios see the button's focus and default cue).
   EXPECT_EQ(GetNextDlgTabItem(form_.window, Button(), FALSE), Button());
   EXPECT_EQ(GetWindowLongW(Label(), GWL_STYLE) & WS_TABSTOP, 0);
 }
