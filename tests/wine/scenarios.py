@@ -1024,6 +1024,7 @@ def run_scenario(scenario: Scenario, exe: Path, tools: Path, work: Path, shots: 
         for hive, parent in scenario.nul_keys:
             wine.reglink("--nul", hive, parent)
         for path, target in scenario.links:
+            wine.reglink("--unlink", path)  # a link a failed run left would fail every later one
             wine.reglink(path, target)
         for index, run in enumerate(scenario.runs, 1):
             try:
