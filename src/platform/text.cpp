@@ -37,4 +37,12 @@ BasicText<Char> BasicText<Char>::Join(std::initializer_list<std::basic_string_vi
 template class BasicText<wchar_t>;
 template class BasicText<char>;
 
+std::wstring_view NextItem(std::wstring_view list, std::size_t& at) {
+  const std::size_t start = at;
+  while (list[at] != L'\0') {
+    ++at;
+  }
+  return {list.data() + start, at++ - start};
+}
+
 }  // namespace rt

@@ -74,4 +74,8 @@ extern template class BasicText<char>;
 using Text = BasicText<wchar_t>;
 using AnsiText = BasicText<char>;
 
+// The item at `at` of a list whose items each end in a NUL within it (the
+// hives, the profiles, the noted copies); `at` moves past that NUL.
+std::wstring_view NextItem(std::wstring_view list, std::size_t& at);
+
 }  // namespace rt

@@ -286,14 +286,9 @@ constinit std::uint32_t g_listedIn = 0;
 bool Stayed(std::wstring_view full) {
   const std::wstring_view stayed = g_classHives->stayed.view();
   for (std::size_t at = 0; at < stayed.size();) {
-    std::size_t end = at;
-    while (stayed[end] != L'\0') {
-      ++end;
-    }
-    if (rt::platform::SameName({stayed.data() + at, end - at}, full)) {
+    if (rt::platform::SameName(rt::NextItem(stayed, at), full)) {
       return true;
     }
-    at = end + 1;
   }
   return false;
 }
@@ -438,12 +433,7 @@ void OnKey(rt::RootKey root, std::wstring_view keyPath, Step step) {
   }
   const std::wstring_view hives = g_classHives->hives.view();
   for (std::size_t at = 0; at < hives.size();) {
-    std::size_t end = at;
-    while (hives[end] != L'\0') {
-      ++end;
-    }
-    OnCopy(rt::RootKey::Users, {hives.data() + at, end - at}, keyPath, step);
-    at = end + 1;
+    OnCopy(rt::RootKey::Users, rt::NextItem(hives, at), keyPath, step);
   }
 }
 

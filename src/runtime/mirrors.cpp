@@ -85,14 +85,11 @@ std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
   // administrators may change that record; never a user's shell folders,
   // which they may point anywhere): the local application data below it.
   for (std::size_t at = 0; all && status == 0 && at < profiles.size();) {
-    std::size_t end = at;
+    std::wstring_view profile = NextItem(profiles.view(), at);
     bool variables = false;
-    // Each folder ends in a NUL within the list.
-    for (; profiles.c_str()[end] != L'\0'; ++end) {  // NOLINT(clang-analyzer-core.UndefinedBinaryOperatorResult)
-      variables = variables || profiles.c_str()[end] == L'%';
+    for (const wchar_t c : profile) {
+      variables = variables || c == L'%';
     }
-    std::wstring_view profile{profiles.c_str() + at, end - at};
-    at = end + 1;
     // Stored with variables (old or migrated profiles): the system's own.
     if (variables) {
       status = platform::ExpandSystemVariables(profile.data(), room, profile);

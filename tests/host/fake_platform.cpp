@@ -407,9 +407,6 @@ bool SameFile(const FileId& a, const FileId& b) { return a.parts == b.parts; }
 
 std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts) {
   fake::System& s = fake::Get();
-  if (s.folderError != 0) {
-    return s.folderError;
-  }
   const std::wstring held = in != nullptr ? fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(in->get()) - 1).path +
                                                 L"\\" + std::wstring(path)
                                           : std::wstring(path);

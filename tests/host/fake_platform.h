@@ -29,7 +29,6 @@ struct System {
   std::set<std::wstring> unstood;                    // deletion accepted, yet the file stays, held by no one
   std::map<std::wstring, int> busy;                  // path -> attempts to open it for deletion refused (32) first
   bool keepsDeletedNames = false;                    // Wine's rule: a deleted name opens while a handle keeps it
-  std::uint32_t folderError = 0;                     // opening the tool's own folder
   std::set<std::wstring> readOnly;                   // open, but their deletion is refused (5)
   // path -> programs that have it loaded or open, as "name" and process id
   std::map<std::wstring, std::vector<std::pair<std::wstring, std::uint32_t>>> users;

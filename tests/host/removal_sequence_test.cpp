@@ -140,6 +140,7 @@ TEST_F(RemovalSequence, PerUserAndMachineCopiesOfAClassKeyBothGoTheUsersFirst) {
   // Every user's copy goes before any of the machine's.
   const auto log = LogAfterQuestion();
   const auto machine = std::find(log.begin(), log.end(), kKeyDeletions[0]);
+  ASSERT_NE(machine, log.end());
   EXPECT_EQ(std::count_if(machine, log.end(), [](const auto& line) { return line.starts_with(L"key HKCU"); }), 0);
 }
 
@@ -480,7 +481,7 @@ TEST_F(RemovalSequence, AFileStillThereAfterItsDeletionIsNotReportedRemoved) {
 }
 
 TEST_F(RemovalSequence, AnOwnFolderThatCannotBeOpenedIsARunTimeError) {
-  fake::Get().folderError = 3;
+  fake::Get().folderErrors[kFolder] = 3;
   fake::Ended ended{};
   EXPECT_EQ(fake::Run(&ended), 76);
   EXPECT_NE(ended.text.find(kFolder + L"\n(系统错误 3)"), std::wstring::npos);
