@@ -45,4 +45,20 @@ std::wstring_view NextItem(std::wstring_view list, std::size_t& at) {
   return {list.data() + start, at++ - start};
 }
 
+void ItemList::Add(std::wstring_view item) {
+  if (room.size() - used <= item.size()) {
+    Text grown = Text::WithSize(2 * room.size() + item.size() + 1);
+    for (std::size_t at = 0; at < used; ++at) {
+      grown.data()[at] = room.c_str()[at];
+    }
+    room = std::move(grown);
+  }
+  wchar_t* out = room.data() + used;
+  for (const wchar_t c : item) {
+    *out++ = c;
+  }
+  *out = L'\0';
+  used += item.size() + 1;
+}
+
 }  // namespace rt

@@ -78,4 +78,14 @@ using AnsiText = BasicText<char>;
 // hives, the profiles, the noted copies); `at` moves past that NUL.
 std::wstring_view NextItem(std::wstring_view list, std::size_t& at);
 
+// A list of such items that grows at its end: the text is its room, `used`
+// how much of it the items fill. The room doubles when an item does not fit,
+// so a list of thousands is copied a few times, not once an item.
+struct ItemList {
+  Text room;
+  std::size_t used = 0;
+  [[nodiscard]] std::wstring_view view() const noexcept { return {room.c_str(), used}; }
+  void Add(std::wstring_view item);
+};
+
 }  // namespace rt

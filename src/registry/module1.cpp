@@ -73,29 +73,33 @@ std::uint32_t DosError(std::int32_t status) {
   return rt::Declared<RtlNtStatusToDosError, kRtlNtStatusToDosError>()(status);
 }
 
-// The key's full name, as the system gives it ("\REGISTRY\MACHINE\x").
-rt::Text KernelName(Key key) {
-  // The name's size, then the name, as the system writes it; room for the
-  // longest it gives. What it says it wrote is the size and the name.
-  constexpr std::size_t kSizeBytes = sizeof(std::uint32_t);
-  constexpr std::size_t kChars = kSizeBytes / sizeof(wchar_t) + (kMaxDepth + 2) * (kMaxKeyName + 1);
-  rt::Text room = rt::Text::WithSize(kChars);
+// The key's full name, as the system gives it ("\REGISTRY\MACHINE\x"), in
+// room for `chars` characters; empty where it does not fit or is not given.
+rt::Text KernelName(Key key, std::size_t chars) {
+  // The name's size, then the name, as the system writes it. What it says it
+  // wrote is the size and the name.
+  constexpr std::size_t kSizeChars = sizeof(std::uint32_t) / sizeof(wchar_t);
+  rt::Text room = rt::Text::WithSize(kSizeChars + chars);
   std::uint32_t returned = 0;
-  if (rt::Declared<NtQueryKey, kNtQueryKey>()(key, kKeyNameInformation, room.data(), kChars * sizeof(wchar_t),
-                                              &returned) != 0 ||
-      returned < kSizeBytes) {
-    returned = kSizeBytes;
+  if (rt::Declared<NtQueryKey, kNtQueryKey>()(key, kKeyNameInformation, room.data(),
+                                              (kSizeChars + chars) * sizeof(wchar_t), &returned) != 0 ||
+      returned < kSizeChars * sizeof(wchar_t)) {
+    returned = kSizeChars * sizeof(wchar_t);
   }
-  return rt::Text::Join({{room.c_str() + kSizeBytes / sizeof(wchar_t), (returned - kSizeBytes) / sizeof(wchar_t)}});
+  return rt::Text::Join({{room.c_str() + kSizeChars, returned / sizeof(wchar_t) - kSizeChars}});
 }
+
+// Room for the longest name a key can have.
+constexpr std::size_t kLongestName = (kMaxDepth + 2) * (kMaxKeyName + 1);
 
 // Where a walk stopped, below its target: "\a\b" for the key the target's
 // subkey a's subkey b, with `child` after it when that is what could not be
 // opened. The system names both keys; a NUL in a name shows as "␀", since
 // it would end the report's text.
 rt::Text PathBelow(Key target, Key key, std::wstring_view child) {
-  const rt::Text top = KernelName(target);
-  const rt::Text here = KernelName(key);
+  // Stopped at the target itself: nothing to ask.
+  const rt::Text top = key != target ? KernelName(target, kLongestName) : rt::Text{};
+  const rt::Text here = key != target ? KernelName(key, kLongestName) : rt::Text{};
   const std::size_t skip = here.size() > top.size() ? top.size() : here.size();
   rt::Text below = rt::Text::Join({{here.c_str() + skip, here.size() - skip}, child.empty() ? L""sv : L"\\"sv, child});
   for (std::size_t i = 0; i < below.size(); ++i) {
@@ -115,7 +119,10 @@ rt::Text PathBelow(Key target, Key key, std::wstring_view child) {
 // look that could not be made. Wine, which lets an ordinary key stand
 // directly below HKEY_LOCAL_MACHINE, lists no hive.
 std::uint32_t HiveRoot(Key key) {
-  const rt::Text name = KernelName(key);
+  // Room for a hive's root below either key, the longest name it can have:
+  // a longer name, which does not fit, is deeper.
+  constexpr std::size_t kRootChars = 20 + kMaxKeyName;
+  const rt::Text name = KernelName(key, kRootChars);
   int separators = 0;
   for (const wchar_t c : name.view()) {
     separators += c == L'\\' ? 1 : 0;
@@ -273,24 +280,27 @@ using Step = std::uint32_t (*)(Key, const char*, rt::Text&);
 
 // The classes hives HKEY_USERS listed, each as "S-1-5-21-..._Classes\" and
 // a NUL; the copies in them that stayed, each named in full and followed by
-// a NUL; and the run that listed them, plus one (0: none yet, whatever the
-// run).
+// a NUL, and how many of those the last look has passed; and the run that
+// listed them, plus one (0: none yet, whatever the run).
 struct ClassHives {
-  rt::Text hives;
-  rt::Text stayed;
+  rt::ItemList hives;
+  rt::ItemList stayed;
+  std::size_t passed;
 };
 constinit ClassHives* g_classHives = nullptr;
 constinit std::uint32_t g_listedIn = 0;
 
 // Whether the copy `full` stayed this run: noted once, not looked at again.
+// The last look meets the copies in the order the removal noted them, so
+// only the next one noted can be this one.
 bool Stayed(std::wstring_view full) {
   const std::wstring_view stayed = g_classHives->stayed.view();
-  for (std::size_t at = 0; at < stayed.size();) {
-    if (rt::platform::SameName(rt::NextItem(stayed, at), full)) {
-      return true;
-    }
+  std::size_t at = g_classHives->passed;
+  if (at == stayed.size() || !rt::platform::SameName(rt::NextItem(stayed, at), full)) {
+    return false;
   }
-  return false;
+  g_classHives->passed = at;
+  return true;
 }
 
 // Opens each key of `path` below HKEY_USERS but the last, one after the
@@ -362,6 +372,12 @@ void OnCopy(rt::RootKey hive, std::wstring_view copy, std::wstring_view keyPath,
   if (status == 0) {
     status = step(theirs ? parent.get() : static_cast<Key>(hive), ansi.c_str(), where);
   }
+  // Another user's hive unloaded meanwhile (they logged off) leaves the keys
+  // held in it marked deleted: what it held stays theirs, as for any user
+  // not logged on.
+  if (theirs && status == rt::system_error::kKeyDeleted) {
+    return;
+  }
   if (status != 0) {
     // Unfinished: back after removal, time after time; something keeps making it.
     const std::uint32_t code = status == kUnfinished ? rt::system_error::kAlreadyExists : status;
@@ -369,7 +385,7 @@ void OnCopy(rt::RootKey hive, std::wstring_view copy, std::wstring_view keyPath,
     const std::wstring_view prefix{full.c_str(), full.size() - keyPath.size()};
     rt::Failed(theirs, code, prefix, key.view(), rt::Advice(code, true).view());
     // Only another user's copy is noted, and the run goes on.
-    g_classHives->stayed = rt::Text::Join({g_classHives->stayed.view(), full.view(), L"\0"sv});
+    g_classHives->stayed.Add(full.view());
   }
 }
 
@@ -381,9 +397,10 @@ void ListClassHives() {
     }
     g_classHives = new (block) ClassHives;
   }
-  g_classHives->stayed = rt::Text{};
-  rt::Text& hives = g_classHives->hives;
-  hives = rt::Text{};
+  g_classHives->stayed.used = 0;
+  g_classHives->passed = 0;
+  rt::ItemList& hives = g_classHives->hives;
+  hives.used = 0;
   constexpr std::wstring_view kClasses = L"_Classes"sv;
   std::array<wchar_t, kMaxKeyName + 1> name;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
   for (std::uint32_t index = 0;; ++index) {
@@ -403,7 +420,8 @@ void ListClassHives() {
       classes = name[chars - kClasses.size() + i] == kClasses[i];
     }
     if (classes) {
-      hives = rt::Text::Join({hives.view(), {name.data(), chars}, L"\\\0"sv});
+      name[chars] = L'\\';
+      hives.Add({name.data(), chars + 1});
     }
   }
 }

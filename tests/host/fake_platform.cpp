@@ -91,25 +91,34 @@ const std::wstring& PathOf(const std::pair<const std::wstring, std::wstring>& li
 // empty when there are not that many. Every key's parent is a key too, so
 // the sorted paths below it name its subkeys in order, each first as itself.
 std::wstring NthSubkey(const std::wstring& parent, std::uint32_t index) {
-  const std::wstring prefix = parent + L"\\";
-  std::set<std::wstring> subkeys;
-  const auto collect = [&](const auto& container) {
+  // A listing runs from 0 up, nothing changing meanwhile: one pass over the
+  // keys serves it whole, so thousands of users cost the fake no square.
+  static std::wstring listed;
+  static std::vector<std::wstring> subkeys;
+  if (index == 0 || parent != listed) {
+    const std::wstring prefix = parent + L"\\";
     std::set<std::wstring> found;
-    for (auto key = container.lower_bound(prefix); key != container.end() && found.size() <= index; ++key) {
-      const std::wstring& path = PathOf(*key);
-      if (path.compare(0, prefix.size(), prefix) != 0) {
-        break;
+    const auto collect = [&](const auto& container) {
+      for (auto key = container.lower_bound(prefix); key != container.end();) {
+        const std::wstring& path = PathOf(*key);
+        if (path.compare(0, prefix.size(), prefix) != 0) {
+          break;
+        }
+        const std::wstring subkey = path.substr(0, path.find(L'\\', prefix.size()));
+        found.insert(subkey);
+        // Past everything below it: ']' follows '\\'.
+        key = container.lower_bound(subkey + L"]");
       }
-      found.insert(path.substr(0, path.find(L'\\', prefix.size())));
-    }
-    subkeys.insert(found.begin(), found.end());
-  };
-  collect(g_system.keys);
-  collect(g_system.links);
+    };
+    collect(g_system.keys);
+    collect(g_system.links);
+    listed = parent;
+    subkeys.assign(found.begin(), found.end());
+  }
   if (g_system.links.count(parent) != 0 || index >= subkeys.size()) {
     return {};
   }
-  return *std::next(subkeys.begin(), index);
+  return subkeys[index];
 }
 
 std::int32_t OpenKey(const std::wstring& parent, const std::wstring& subKey, std::uint32_t options,
@@ -361,7 +370,10 @@ int Run(Ended* ended) {
 
 namespace rt::platform {
 
-void* Allocate(std::size_t bytes) { return std::malloc(bytes); }
+void* Allocate(std::size_t bytes) {
+  fake::Get().allocated += bytes;
+  return std::malloc(bytes);
+}
 
 void Release(void* block) noexcept { std::free(block); }
 
@@ -472,7 +484,10 @@ std::uint32_t KernelName(const OpenFile& file, Text& room, std::wstring_view& na
   return 0;
 }
 
-bool SameName(std::wstring_view a, std::wstring_view b) { return Upper(a) == Upper(b); }
+bool SameName(std::wstring_view a, std::wstring_view b) {
+  ++fake::Get().nameCompares;
+  return Upper(a) == Upper(b);
+}
 
 std::uint32_t FolderOfSystem(SystemFolder which, Text& path) {
   // A 32-bit Windows: both views name the one Program Files.

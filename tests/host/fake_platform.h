@@ -72,6 +72,8 @@ struct System {
   std::vector<std::wstring> log;  // "file PATH" per deletion attempt, "key KEY" per key deleted
   int lookups = 0;
   int pauses = 0;
+  std::size_t allocated = 0;     // bytes the program asked for, in all
+  std::size_t nameCompares = 0;  // names compared as the file system compares them
 };
 
 // Thrown where the real program would end: by End, or after the report.

@@ -674,6 +674,28 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
        {kTheirKey, ownCloudKey, theirFolderKey, kCloudKey, kTheirMirror, kCloudMirror},
        {cloud + L"*", theirs + L"*", cloud + L"Folder", theirs + L"Folder", L"……另有 2 项。"},
        70},
+      {"they log off during the walk: their hive unloaded, what it held theirs",
+       [&](fake::System& s) {
+         s.keys.insert(kTheirKey + L"\\command");
+         s.goneAfterListing[kTheirKey + L"\\command"] = L"HKU\\" + kTheirs + L"_Classes";
+       },
+       {},
+       {},
+       -1},
+      // Each costs the same, however many there are: no list copied or scanned whole per user.
+      {"two thousand users logged on, each one's copy refused",
+       [&](fake::System& s) {
+         for (int n = 1000; n < 3000; ++n) {
+           const std::wstring hive = L"HKU\\S-1-5-21-5-5-5-" + std::to_wstring(n) + L"_Classes\\";
+           s.keys.insert({hive + L"*\\shell\\Other", hive + L"Folder\\shell\\Other", hive + L"*\\shell\\Orvandel"});
+           refuseKey(hive + L"*\\shell\\Orvandel")(s);
+         }
+       },
+       {},
+       {L"HKEY_USERS\\S-1-5-21-5-5-5-1000_Classes\\*", L"HKEY_USERS\\S-1-5-21-5-5-5-1001_Classes\\*",
+        L"HKEY_USERS\\S-1-5-21-5-5-5-1002_Classes\\*", L"HKEY_USERS\\S-1-5-21-5-5-5-1003_Classes\\*",
+        L"……另有 1996 项。"},
+       70},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -693,6 +715,10 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
                  [&](const std::wstring& file) { return seeded.count(file) != 0; });
     EXPECT_EQ(left, row.stays);
     EXPECT_EQ(fake::Get().othersHeldAtEnd, 0U) << "a mirror still held when the box shows";
+    // Linear in the users: two thousand take some 7 MB and 6,000 names compared; a list copied
+    // or scanned whole per user, hundreds of MB or millions.
+    EXPECT_LT(fake::Get().allocated, 16U << 20);
+    EXPECT_LT(fake::Get().nameCompares, 20000U);
     // Each listed once, in order, and nothing else.
     std::size_t at = 0;
     for (const auto& named : row.named) {
