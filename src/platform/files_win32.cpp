@@ -223,7 +223,8 @@ Text NativePath(std::wstring_view path) {
 
 }  // namespace
 
-std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts) {
+std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts,
+                         bool identify) {
   // Without delete sharing nobody can rename, move or remove the folder while
   // this handle is open; only a handle with data access takes part in that
   // check.
@@ -231,7 +232,14 @@ std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& f
   DWORD status =
       OpenNative(in != nullptr ? in->get() : nullptr, in != nullptr ? path : nativePath.view(), FILE_LIST_DIRECTORY,
                  FILE_SHARE_READ | FILE_SHARE_WRITE, kDirectoryFile | (in != nullptr ? kOpenReparsePoint : 0), folder);
-  if (status == 0) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (status == 0 && !identify) {
+    status = GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &tag, sizeof tag) != FALSE
+                 ? 0
+                 : GetLastError();
+    facts.link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  }
+  if (status == 0 && identify) {
     status = native::Examine(folder.get(), facts);
   }
   if (status != 0) {

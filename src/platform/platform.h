@@ -18,6 +18,8 @@ namespace rt::platform {
 
 // Names more than one file uses, each kept once in the program.
 inline constexpr wchar_t kAdvapi32[] = L"advapi32.dll";
+// Where the machine lists its profiles, below HKEY_LOCAL_MACHINE.
+inline constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 // The volume every other machine's share is named below (its kernel name).
 inline constexpr wchar_t kRemoteVolume[] = L"\\Device\\Mup";
 
@@ -66,9 +68,12 @@ struct FileFacts {
 // `path` is one name in that held folder, opened as itself: a link there is
 // opened as the link, never as what it names (where the system resolves it
 // anyway, the folder's kernel name shows where it led). No open waits on
-// another program's oplock: that answers 32. `facts` says what it is. 0 or
-// the system error code.
-std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts);
+// another program's oplock: that answers 32. `facts` says what it is: its
+// identity only when asked to `identify` it (a volume's serial number costs
+// Wine a third of a millisecond, and a walk needs only the last folder's),
+// whether it is a link always. 0 or the system error code.
+std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts,
+                         bool identify = true);
 
 // The name the system gives the held `folder`, as GetFinalPathNameByHandleW
 // gives it, verbatim: normalised (long names, no link or substituted drive

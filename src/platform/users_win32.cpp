@@ -13,7 +13,6 @@ namespace rt::platform {
 namespace {
 
 constexpr wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
 // A string as stored: REG_SZ or REG_EXPAND_SZ, never expanded with the
 // tool's own environment.

@@ -241,7 +241,7 @@ bool NamedBelow(std::wstring_view name, std::wstring_view base, std::wstring_vie
 // machine, whose share is named below the multiple UNC provider.
 std::uint32_t HoldBase(HeldFolder& mirror, std::size_t base, platform::FileFacts& facts, Text& room,
                        std::wstring_view& name) {
-  std::uint32_t status = platform::HoldFolder(nullptr, {mirror.path.data(), base}, mirror.handle, facts);
+  std::uint32_t status = platform::HoldFolder(nullptr, {mirror.path.data(), base}, mirror.handle, facts, false);
   if (status == 0) {
     status = platform::KernelName(mirror.handle, room, name);
   }
@@ -250,12 +250,23 @@ std::uint32_t HoldBase(HeldFolder& mirror, std::size_t base, platform::FileFacts
       platform::SameName({name.data(), kRemote.size()}, kRemote)) {
     status = system_error::kStoppedOnSymlink;
   }
+  // A folder that is a volume's root (a profile disk mounted at the
+  // profile's folder) is named with its separator: what lies below it is
+  // named as below any other.
+  if (status == 0 && !name.empty() && name.back() == L'\\') {
+    name.remove_suffix(1);
+  }
   return status;
 }
 
 // Holds the mirror `mirror.path`: its first `base` characters (a profile's
 // folder, or the tool's own account's local application data) by that
-// path, then each folder below opened in the one before as itself. The
+// path, as the machine lists it (only administrators may change that list;
+// a disk or a link there is followed, as Windows follows it for that user),
+// then each folder below opened in the one before as itself. Only the
+// innermost stays open: each folder's handle is given up only once the next
+// is open in it, and a folder with an open handle inside it cannot be
+// renamed or removed (NTFS, FAT), so the path it was reached by holds. The
 // folders below are their user's to make links of, so a link among them,
 // or a folder that lies elsewhere than its parent's name and its own say,
 // is refused before anything in it is opened; so is a profile on another
@@ -283,7 +294,7 @@ std::uint32_t HoldMirror(HeldFolder& mirror, std::size_t base) {
     for (at = start; at < path.size() && path[at] != L'\\'; ++at) {
     }
     platform::OpenFile below;
-    status = platform::HoldFolder(&mirror.handle, {path.data() + start, at - start}, below, facts);
+    status = platform::HoldFolder(&mirror.handle, {path.data() + start, at - start}, below, facts, at == path.size());
     mirror.handle = std::move(below);
     if (status == 0) {
       status = platform::KernelName(mirror.handle, room, name);

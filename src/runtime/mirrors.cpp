@@ -4,6 +4,8 @@
 #include <array>
 #include <string_view>
 
+#include "runtime/report.h"
+
 namespace rt {
 
 namespace {
@@ -76,25 +78,33 @@ std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail) {
 std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
   Text profiles;
   Text room;
-  const bool all = platform::IsAdministrator();
-  std::uint32_t status = all ? platform::ListedProfiles(profiles) : platform::OwnLocalAppData(profiles);
-  if (status == 0 && !all) {
-    each(profiles.view(), {}, tail, false);
+  if (!platform::IsAdministrator()) {
+    const std::uint32_t status = platform::OwnLocalAppData(profiles);
+    if (status == 0) {
+      each(profiles.view(), {}, tail, false);
+    }
+    return status;
   }
   // Every profile the machine lists, as the system records it (only
   // administrators may change that record; never a user's shell folders,
   // which they may point anywhere): the local application data below it.
-  for (std::size_t at = 0; all && status == 0 && at < profiles.size();) {
+  // What cannot be read or expanded is other users' business: noted.
+  std::uint32_t status = platform::ListedProfiles(profiles);
+  if (status != 0) {
+    Failed(true, status, RootKeyPrefix(RootKey::LocalMachine), platform::kProfileList, {});
+  }
+  for (std::size_t at = 0; status == 0 && at < profiles.size();) {
     std::wstring_view profile = NextItem(profiles.view(), at);
     bool variables = false;
     for (const wchar_t c : profile) {
       variables = variables || c == L'%';
     }
     // Stored with variables (old or migrated profiles): the system's own.
-    if (variables) {
-      status = platform::ExpandSystemVariables(profile.data(), room, profile);
+    const std::uint32_t expanded = variables ? platform::ExpandSystemVariables(profile.data(), room, profile) : 0;
+    if (expanded != 0) {
+      Failed(true, expanded, {}, profile, {});
     }
-    if (status != 0 || !OnADrive(profile)) {
+    if (expanded != 0 || !OnADrive(profile)) {
       continue;
     }
     if (profile.back() == L'\\') {
@@ -102,7 +112,7 @@ std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
     }
     each(profile, L"\\AppData\\Local"sv, tail, true);
   }
-  return status;
+  return 0;
 }
 
 }  // namespace rt

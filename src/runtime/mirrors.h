@@ -19,8 +19,10 @@ std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail);
 // Calls `each` for every account whose mirror goes, with its local
 // application data as two parts and `tail`: run with an administrator's
 // rights, every profile the machine lists, each as another user's (`theirs`,
-// the tool's own account's too); otherwise the tool's own account's. 0, or
-// the code of a look that could not be made.
+// the tool's own account's too); otherwise the tool's own account's. Run as
+// administrator, a profile list that cannot be read or a profile that does
+// not expand is another user's copy that stayed: noted, and 0. Otherwise 0,
+// or the code of the look for the tool's own that could not be made.
 using MirrorOwner = void (*)(std::wstring_view profile, std::wstring_view local, std::wstring_view tail, bool theirs);
 std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each);
 

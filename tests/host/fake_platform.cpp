@@ -417,7 +417,8 @@ void OpenFake(const std::wstring& path, OpenFile& file) {
 
 bool SameFile(const FileId& a, const FileId& b) { return a.parts == b.parts; }
 
-std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts) {
+std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& folder, FileFacts& facts,
+                         bool identify) {
   fake::System& s = fake::Get();
   const std::wstring held = in != nullptr ? fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(in->get()) - 1).path +
                                                 L"\\" + std::wstring(path)
@@ -434,7 +435,7 @@ std::uint32_t HoldFolder(const OpenFile* in, std::wstring_view path, OpenFile& f
   if (s.heldFolder.empty()) {
     s.heldFolder = held;
   }
-  facts.id = fake::IdOf(held);
+  facts.id = identify ? fake::IdOf(held) : FileId{};
   facts.link = s.linkFolders.count(held) != 0;
   OpenFake(held, folder);
   fake::g_heldFolders.insert(reinterpret_cast<std::uintptr_t>(folder.get()));
@@ -451,7 +452,8 @@ std::wstring NamedAs(const OpenFile& folder) {
        end = end == 0 ? std::wstring::npos : path.rfind(L'\\', end - 1)) {
     const auto named = fake::Get().namedAs.find(path.substr(0, end));
     if (named != fake::Get().namedAs.end()) {
-      return named->second + path.substr(end);
+      // A volume's root is named with its separator.
+      return named->second + path.substr(named->second.ends_with(L'\\') && end < path.size() ? end + 1 : end);
     }
   }
   return path;
@@ -496,6 +498,9 @@ std::uint32_t FolderOfSystem(SystemFolder which, Text& path) {
 }
 
 std::uint32_t ListedProfiles(Text& folders) {
+  if (fake::Get().profileListError != 0) {
+    return fake::Get().profileListError;
+  }
   std::wstring list;
   for (const auto& profile : fake::Get().profiles) {
     list += profile + L'\0';
@@ -505,6 +510,9 @@ std::uint32_t ListedProfiles(Text& folders) {
 }
 
 std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& room, std::wstring_view& expanded) {
+  if (const auto error = fake::Get().expandErrors.find(text); error != fake::Get().expandErrors.end()) {
+    return error->second;
+  }
   // A variable every system has; one it does not know stays as written.
   std::wstring result(text);
   if (const std::size_t at = result.find(L"%SystemDrive%"); at != std::wstring::npos) {
