@@ -91,7 +91,8 @@ std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
   // What cannot be read or expanded is other users' business: noted.
   std::uint32_t status = platform::ListedProfiles(profiles);
   if (status != 0) {
-    Failed(true, status, RootKeyPrefix(RootKey::LocalMachine), platform::kProfileList, {});
+    Failed(true, status, RootKeyPrefix(RootKey::LocalMachine),
+           {platform::kProfileList, std::size(platform::kProfileList) - 1}, {});
   }
   for (std::size_t at = 0; status == 0 && at < profiles.size();) {
     std::wstring_view profile = NextItem(profiles.view(), at);
