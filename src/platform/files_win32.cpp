@@ -286,17 +286,89 @@ bool KeepsDeletedNames() {
   return native::FindInNtdll("wine_get_version") != nullptr;
 }
 
-std::uint32_t MarkForDeletion(const OpenFile& file) {
+namespace {
+
+// Marks a file for deletion on a thread of its own, which may have to wait:
+// another program's oplock on the file is broken first, and the call waits
+// for that program to acknowledge the break, for ever if it never does. The
+// worker is made once and kept; one that does not come back in time is left
+// to its call, with a copy of the handle of its own, and the next mark gets
+// a new one.
+struct Marker {
+  HANDLE job;
+  HANDLE done;
+  HANDLE thread;
+  HANDLE file;
+  DWORD result;
+};
+constinit Marker* g_marker = nullptr;
+
+DWORD Mark(HANDLE file) {
   // POSIX semantics take the name away at once, even while another program
-  // has the file open; where they are not offered, the classic way.
+  // has the file open; where they are not offered, the classic way. A call
+  // that was cancelled is not made again.
   FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-  if (SetFileInformationByHandle(file.get(), kFileDispositionInfoEx, &posix, sizeof posix) != FALSE) {
+  if (SetFileInformationByHandle(file, kFileDispositionInfoEx, &posix, sizeof posix) != FALSE) {
     return 0;
   }
+  if (GetLastError() == ERROR_OPERATION_ABORTED) {
+    return ERROR_OPERATION_ABORTED;
+  }
   FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE
              ? 0
              : GetLastError();
+}
+
+DWORD WINAPI MarkEach(void* parameter) {
+  auto* marker = static_cast<Marker*>(parameter);
+  while (WaitForSingleObject(marker->job, INFINITE) == WAIT_OBJECT_0) {
+    marker->result = Mark(marker->file);
+    CloseHandle(marker->file);
+    SetEvent(marker->done);
+  }
+  return 0;
+}
+
+// The worker, made on first use. Null when the system could not make it.
+Marker* Worker() {
+  if (g_marker == nullptr) {
+    auto* marker = static_cast<Marker*>(Allocate(sizeof(Marker)));
+    if (marker == nullptr) {
+      return nullptr;
+    }
+    marker->job = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    marker->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // A small stack: it makes two calls.
+    marker->thread = marker->job != nullptr && marker->done != nullptr
+                         ? CreateThread(nullptr, 0x10000, MarkEach, marker, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                         : nullptr;
+    g_marker = marker->thread != nullptr ? marker : nullptr;
+  }
+  return g_marker;
+}
+
+}  // namespace
+
+std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds) {
+  Marker* marker = Worker();
+  const HANDLE self = GetCurrentProcess();
+  if (marker == nullptr ||
+      DuplicateHandle(self, file.get(), self, &marker->file, 0, FALSE, DUPLICATE_SAME_ACCESS) == FALSE) {
+    return GetLastError();
+  }
+  SetEvent(marker->job);
+  DWORD waited = WaitForSingleObject(marker->done, milliseconds);
+  if (waited != WAIT_OBJECT_0) {
+    // Given up: the call cancelled, and the worker kept if it comes back.
+    CancelSynchronousIo(marker->thread);
+    waited = WaitForSingleObject(marker->done, milliseconds);
+  }
+  if (waited != WAIT_OBJECT_0) {
+    g_marker = nullptr;
+    return ERROR_TIMEOUT;
+  }
+  return marker->result == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : marker->result;
 }
 
 }  // namespace rt::platform

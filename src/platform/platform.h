@@ -146,9 +146,12 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
 bool KeepsDeletedNames();
 
 // The opened file goes: at once where the system offers that (POSIX
-// semantics), otherwise when the last handle to it closes. 0 or the system
-// error code.
-std::uint32_t MarkForDeletion(const OpenFile& file);
+// semantics), otherwise when the last handle to it closes. Marking it may
+// wait for another program (one holding an oplock on it must acknowledge
+// its break, and may never do so): after `milliseconds` the call is given
+// up and cancelled, and this answers 1460, with nothing of the file held
+// once the cancelled call returns. 0 or the system error code.
+std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds);
 
 // A running program that has a file loaded or open.
 struct FileUser {

@@ -31,8 +31,10 @@ inline constexpr std::uint32_t kStoppedOnSymlink = 681;
 inline constexpr std::uint32_t kInvalidFunction = 1;
 inline constexpr std::uint32_t kUnrecognizedVolume = 1005;
 inline constexpr std::uint32_t kKeyDeleted = 1018;
+// A wait given up on: a mark for deletion that another program kept waiting.
+inline constexpr std::uint32_t kTimedOut = 1460;  // ERROR_TIMEOUT
 // A walk that gave up, its budget of steps spent: a key tree too large (or
 // refilled too fast) to finish.
-inline constexpr std::uint32_t kTooLarge = 1460;  // ERROR_TIMEOUT
+inline constexpr std::uint32_t kTooLarge = kTimedOut;
 
 }  // namespace rt::system_error

@@ -28,6 +28,9 @@ constinit std::uint32_t g_run = 0;
 // failure costs them.
 constexpr unsigned kFirstWait = 15;
 constexpr unsigned kLastWait = 1000;
+// Marking a file for deletion may wait on another program for ever (an
+// oplock it does not give up): given up after as long, it counts as in use.
+constexpr unsigned kMarkDeadline = 2000;
 
 bool MayPass(std::uint32_t status) {
   return status == system_error::kAccessDenied || status == system_error::kSharingViolation;
@@ -122,7 +125,7 @@ std::uint32_t TryKill(const HeldFolder& folder, std::wstring_view name, platform
     return 0;
   }
   if (status == 0) {
-    status = platform::MarkForDeletion(file);
+    status = platform::MarkForDeletion(file, kMarkDeadline);
   }
   if (status != 0) {
     return status;
@@ -165,7 +168,8 @@ void Kill(const HeldFolder& folder, Text path, std::size_t name) {
     status = TryKill(folder, file, went);
   }
   if (status != 0) {
-    FileFailed(status, folder, path, name);
+    // A mark given up on has waited its time already: in use, not tried again.
+    FileFailed(status == system_error::kTimedOut ? system_error::kSharingViolation : status, folder, path, name);
     return;
   }
   auto* removal = Allocated<Removal>(&folder, went, std::move(path), name);

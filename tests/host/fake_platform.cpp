@@ -579,8 +579,13 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
   return 0;
 }
 
-std::uint32_t MarkForDeletion(const OpenFile& file) {
+std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds) {
   auto& opened = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(file.get()) - 1);
+  // Waits on its holder, who never lets go: given up after the time allowed.
+  if (fake::Get().oplocked.count(opened.path) != 0) {
+    fake::Get().waited += milliseconds;
+    return 1460;
+  }
   if (fake::Get().readOnly.count(opened.path) != 0) {
     return 5;
   }
@@ -609,7 +614,10 @@ std::size_t FindFileUsers(const OpenFile& file, const FileId& /*id*/, std::span<
 
 bool IsAdministrator() { return fake::Get().elevated; }
 
-void Pause(unsigned /*milliseconds*/) { ++fake::Get().pauses; }
+void Pause(unsigned milliseconds) {
+  ++fake::Get().pauses;
+  fake::Get().waited += milliseconds;
+}
 
 std::uint32_t ToAnsi(std::wstring_view text, AnsiText& ansi) {
   if (fake::Get().ansiError != 0) {

@@ -30,6 +30,7 @@ struct System {
   std::map<std::wstring, int> busy;                  // path -> attempts to open it for deletion refused (32) first
   bool keepsDeletedNames = false;                    // Wine's rule: a deleted name opens while a handle keeps it
   std::set<std::wstring> readOnly;                   // open, but their deletion is refused (5)
+  std::set<std::wstring> oplocked;                   // marking them waits on a holder who never lets go
   // path -> programs that have it loaded or open, as "name" and process id
   std::map<std::wstring, std::vector<std::pair<std::wstring, std::uint32_t>>> users;
   std::wstring heldFolder;
@@ -74,6 +75,7 @@ struct System {
   std::vector<std::wstring> log;  // "file PATH" per deletion attempt, "key KEY" per key deleted
   int lookups = 0;
   int pauses = 0;
+  unsigned waited = 0;           // milliseconds the program waited, in pauses and marks given up on
   std::size_t allocated = 0;     // bytes the program asked for, in all
   std::size_t nameCompares = 0;  // names compared as the file system compares them
 };

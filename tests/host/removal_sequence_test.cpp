@@ -319,15 +319,24 @@ TEST_F(RemovalSequence, AFileThatCannotBeDeletedStopsThereWithItsNumber) {
   struct Row {
     std::uint32_t system;
     int number;
+    bool oplocked = false;  // its mark waits on a holder who never lets go
   };
-  // Running or read-only, in use, locked, not ready, path gone, bad name, anything else.
-  for (const Row row : {Row{5, 70}, Row{32, 70}, Row{33, 70}, Row{21, 71}, Row{3, 76}, Row{123, 52}, Row{1117, 75}}) {
+  // Running or read-only, in use (also under an oplock), locked, not ready, path gone, bad name,
+  // anything else.
+  for (const Row row : {Row{5, 70}, Row{32, 70}, Row{32, 70, true}, Row{33, 70}, Row{21, 71}, Row{3, 76}, Row{123, 52},
+                        Row{1117, 75}}) {
     SCOPED_TRACE(row.system);
     SetUp();
     const std::wstring stuck = kFolder + L"\\Orvandel.exe";
-    fake::Get().stuckFiles[stuck] = row.system;
+    if (row.oplocked) {
+      fake::Get().oplocked.insert(stuck);
+    } else {
+      fake::Get().stuckFiles[stuck] = row.system;
+    }
     fake::Ended ended{};
     EXPECT_EQ(fake::Run(&ended), row.number);
+    // About two seconds for a file in use, then the report.
+    EXPECT_LE(fake::Get().waited, 2500U);
     EXPECT_NE(ended.text.find(stuck + L"\n(系统错误 " + std::to_wstring(row.system) + L")"), std::wstring::npos);
     EXPECT_EQ(LogAfterQuestion(), Concat(kKeyDeletions, FileDeletions(kFolder, 5)));
     // Files 1 to 4 are gone; 5 to 8 stay.
@@ -616,6 +625,11 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
        {kCloudMirror},
        {kCloudMirror + L"\n(系统错误 32)\n\n此文件正被其他程序使用"},
        70},
+      {"their file under an oplock they never give up",
+       [](fake::System& s) { s.oplocked.insert(kCloudMirror); },
+       {kCloudMirror},
+       {kCloudMirror + L"\n(系统错误 32)\n\n此文件正被其他程序使用"},
+       70},
       {"a file in place of their mirror folder",
        failFolder(theirFolder, 267),
        {kTheirMirror},
@@ -734,6 +748,7 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
     // or scanned whole per user, hundreds of MB or millions.
     EXPECT_LT(fake::Get().allocated, 16U << 20);
     EXPECT_LT(fake::Get().nameCompares, 20000U);
+    EXPECT_LE(fake::Get().waited, 4000U) << "more than two seconds for each of two files in use";
     // Each listed once, in order, and nothing else.
     std::size_t at = 0;
     for (const auto& named : row.named) {

@@ -74,7 +74,7 @@ TEST(FileDeletion, OpensTheNameInTheHeldFolderAndReportsWhyAFileCannotGo) {
     if (row.open != 0) {
       continue;
     }
-    EXPECT_EQ(rt::platform::MarkForDeletion(file), row.mark);
+    EXPECT_EQ(rt::platform::MarkForDeletion(file, 2000), row.mark);
     file.reset();
     rt::platform::FileFacts now;
     const std::uint32_t look = rt::platform::OpenInFolder(own, ownId, row.name, rt::platform::Access::Look, file, now);
