@@ -254,14 +254,17 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
   const bool forDeletion = access == Access::Delete;
   DWORD status = OpenNative(folder.get(), name, access == Access::Look ? 0 : DELETE,
                             access == Access::Alone ? 0 : kShareAll, kNonDirectoryFile | kOpenReparsePoint, file);
+  // Opened in the held folder as itself, it lies on the folder's volume.
   if (status == 0) {
-    status = forDeletion ? IdentifyOn(file.get(), folderId.parts[0], facts.id) : native::Examine(file.get(), facts);
+    status = IdentifyOn(file.get(), folderId.parts[0], facts.id);
   }
   FILE_BASIC_INFO basic{};
   if (status == 0) {
     status =
         GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) != FALSE ? 0 : GetLastError();
     facts.changeTime = {basic.ChangeTime.LowPart, static_cast<std::uint32_t>(basic.ChangeTime.HighPart)};
+    facts.readOnly = (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    facts.link = (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   }
   if (status == 0 && forDeletion) {
     status = CheckIsTheName(file.get(), folder.get(), folderId, name);
@@ -352,7 +355,8 @@ Marker* Worker() {
 
 std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds) {
   Marker* marker = Worker();
-  const HANDLE self = GetCurrentProcess();
+  // The process's own pseudo-handle, what GetCurrentProcess returns.
+  const auto self = reinterpret_cast<HANDLE>(-1);
   if (marker == nullptr ||
       DuplicateHandle(self, file.get(), self, &marker->file, 0, FALSE, DUPLICATE_SAME_ACCESS) == FALSE) {
     return GetLastError();

@@ -126,7 +126,7 @@ enum class Access {
 // as the name itself: a link in its place is opened as the link, never as
 // what it points to, and a folder not at all. Where the system resolves a
 // link on open anyway, the file it reached lies elsewhere and is refused.
-// `facts` says what the file is; whether it is read-only, only for a look.
+// `facts` says what the file is (on the folder's volume, where it lies).
 // No open waits on another program's oplock: a file whose oplock must first
 // be broken answers 32, as one in use.
 // 0; 2 when nothing has that name; 303 when the file there is already being

@@ -147,7 +147,8 @@ class Scenario:
     # VirtualStore folder a link to an outside folder of that name holding the same path, "local-link-out"
     # their AppData\Local; "file-in-the-way" puts a file where their mirror folder would be and lists a
     # third profile after theirs, with a mirror; "shell-link-out" is "store-link-out" with their classes
-    # hive's *\shell a registry link to a machine key holding the same keys.
+    # hive's *\shell a registry link to a machine key holding the same keys; "profile-disk" puts their
+    # profile's folder where another drive's root is mounted (a profile disk), with their mirror on it.
     other_user: str | None = None
     # How the tool is started: "path", by its path as Wine maps it; "short", by its 8.3 short path as
     # Wine gives it. (Started by the \\?\ form, Wine's loader gives the tool its path without the
@@ -263,6 +264,9 @@ SCENARIOS = (
     # profile the machine lists for them; a user's VirtualStore folder that leads to another folder of
     # that name is refused and what lies there kept.
     Scenario("another_users_entries_go", (Run(),), mirror="program-files", other_user="mirror"),
+    # Their profile a disk of its own, mounted at their profile's folder (a drive's root there): the
+    # walk below it is not taken for a link.
+    Scenario("a_users_profile_disk_is_their_profile", (Run(),), mirror="program-files", other_user="profile-disk"),
     # Each of these stays, reported at the end after everything else went.
     Scenario("a_users_virtualstore_linking_outside_is_refused", (
         stopped(75, REFUSED, "other-mirror/", ADVICE_OUTSIDE),), mirror="program-files", other_user="store-link-out"),
@@ -355,7 +359,7 @@ BOTH_PREFIXES = (
     "module_path_naming_a_pipe_is_never_opened",
     "another_users_entries_go", "a_users_virtualstore_linking_outside_is_refused",
     "a_users_local_app_data_linking_outside_is_refused", "a_users_mirror_folder_that_is_a_file_stays",
-    "a_users_shell_key_linking_to_the_machine_is_refused",
+    "a_users_shell_key_linking_to_the_machine_is_refused", "a_users_profile_disk_is_their_profile",
 )
 
 
@@ -420,6 +424,9 @@ def stage_mirror(mirror: Path) -> Path:
     return mirror
 
 
+# The other user's profile disk, and the drive letter that names its root.
+PROFILE_DISK = STATE / "profile-disk"
+PROFILE_DRIVE = STATE / "prefix" / "dosdevices" / "u:"
 PROFILE_LIST = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
 # The other user's keys: what the tool removes from their classes hive, and what must stay there and
 # in their own hive beside it.
@@ -455,6 +462,12 @@ def stage_other_user(wine: Wine, how: str, folder: Path) -> None:
         stage_mirror(outside / other_mirror_of(folder).relative_to(linked))
         linked.parent.mkdir(parents=True)
         linked.symlink_to(outside, target_is_directory=True)
+    elif how == "profile-disk":
+        # As Wine shows a volume mounted at a folder: the folder a link to what a drive letter names.
+        PROFILE_DISK.mkdir(parents=True)
+        PROFILE_DRIVE.symlink_to(PROFILE_DISK, target_is_directory=True)
+        other_store(folder).parents[2].symlink_to(PROFILE_DISK, target_is_directory=True)
+        stage_mirror(other_mirror_of(folder))
     elif how == "file-in-the-way":
         other_mirror_of(folder).parent.mkdir(parents=True)
         other_mirror_of(folder).write_text("not a folder\n")
@@ -484,7 +497,12 @@ def remove_other_user(wine: Wine, folder: Path) -> None:
             rf"HKEY_USERS\{OTHER_SID}", LINKED_MACHINE_KEY)
     wine.import_registry([f"[-{key}]\n" for key in keys], NATIVE_BITS)
     for third in (False, True):
-        shutil.rmtree(other_store(folder, third).parents[2], ignore_errors=True)
+        profile = other_store(folder, third).parents[2]
+        if profile.is_symlink():
+            profile.unlink()
+        shutil.rmtree(profile, ignore_errors=True)
+    PROFILE_DRIVE.unlink(missing_ok=True)
+    shutil.rmtree(PROFILE_DISK, ignore_errors=True)
 
 
 def check_other_user(wine: Wine, how: str, folder: Path) -> None:
