@@ -286,10 +286,16 @@ void Show(Form& form, HINSTANCE instance) {
   form.highContrast = HighContrastOn();
   Layout(form, WindowDpi(form), nullptr);
   form.shown = true;
+  // As dialog creation does: the focus cue follows the last input, so it
+  // shows after a box answered by keyboard.
+  SendMessageW(form.window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, 0), 0);
   ShowWindow(form.window, SW_SHOWNORMAL);
   UpdateWindow(form.window);
   SetForegroundWindow(form.window);
   FocusFirstControl(form);
+  // And as it raises for a template's dialog: screen readers announce the
+  // dialog by this as it opens.
+  NotifyWinEvent(EVENT_SYSTEM_DIALOGSTART, form.window, OBJID_WINDOW, CHILDID_SELF);
 }
 
 }  // namespace rt::engine

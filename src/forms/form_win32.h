@@ -41,7 +41,8 @@ bool CreateForm(Form& form, HINSTANCE instance);
 
 // Gives the form what only a shown form needs (its icon, the colour scheme,
 // its fonts and layout at its DPI, with the DPI calls in `form.dpi`), shows
-// it and focuses its first control that takes the focus.
+// it and focuses its first control that takes the focus; its cues and its
+// start as a dialog's.
 void Show(Form& form, HINSTANCE instance);
 
 }  // namespace rt::engine

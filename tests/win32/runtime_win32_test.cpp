@@ -214,12 +214,35 @@ TEST_F(FormEngine, LabelFontIconAndFocusAreAsDesigned) {
   EXPECT_EQ(GetWindowLongW(Label(), GWL_STYLE) & WS_TABSTOP, 0);
 }
 
+// The window asked to set its cues from the last input, and the one whose
+// dialog start was raised.
+HWND g_cuesFromInput = nullptr;
+HWND g_dialogStarted = nullptr;
+LRESULT CALLBACK OnSent(int code, WPARAM wParam, LPARAM lParam) {
+  const auto& sent = *reinterpret_cast<const CWPSTRUCT*>(lParam);
+  const bool initialize = sent.message == WM_CHANGEUISTATE && sent.wParam == MAKEWPARAM(UIS_INITIALIZE, 0);
+  g_cuesFromInput = initialize ? sent.hwnd : g_cuesFromInput;
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+void CALLBACK OnDialogStart(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG child, DWORD, DWORD) {
+  g_dialogStarted = object == OBJID_WINDOW && child == CHILDID_SELF ? window : nullptr;
+}
+
 // What a screen reader is given: a window of the system's dialog class (to
 // which Windows' accessibility proxy gives ROLE_SYSTEM_DIALOG; Wine's gives
 // every window ROLE_SYSTEM_CLIENT), named by its caption, with the message as
-// its first child, visible, and the button after it, which has the focus.
+// its first child, visible, and the button after it, which has the focus; and
+// the dialog's start, as dialog creation raises it. Wine keeps no cues
+// (WM_QUERYUISTATE answers 0 whatever it was sent): the request is what shows.
 TEST_F(FormEngine, AScreenReaderIsGivenADialogItsMessageAndTheFocusedButton) {
+  const HHOOK sent = SetWindowsHookExW(WH_CALLWNDPROC, OnSent, nullptr, GetCurrentThreadId());
+  const HWINEVENTHOOK start = SetWinEventHook(EVENT_SYSTEM_DIALOGSTART, EVENT_SYSTEM_DIALOGSTART, instance_,
+                                              OnDialogStart, GetCurrentProcessId(), 0, WINEVENT_INCONTEXT);
   Make(rt::engine::NewerDpiFunctions());
+  UnhookWindowsHookEx(sent);
+  UnhookWinEvent(start);
+  EXPECT_EQ(g_cuesFromInput, form_.window);
+  EXPECT_EQ(g_dialogStarted, form_.window);
   std::array<wchar_t, 16> className{};
   GetClassNameW(form_.window, className.data(), static_cast<int>(className.size()));
   EXPECT_STREQ(className.data(), L"#32770");
