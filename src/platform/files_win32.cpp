@@ -309,13 +309,13 @@ constinit Marker* g_marker = nullptr;
 DWORD Mark(HANDLE file) {
   // POSIX semantics take the name away at once, even while another program
   // has the file open; where they are not offered, the classic way. A call
-  // that was cancelled is not made again.
+  // that was cancelled is not made again, and counts as given up on.
   FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
   if (SetFileInformationByHandle(file, kFileDispositionInfoEx, &posix, sizeof posix) != FALSE) {
     return 0;
   }
   if (GetLastError() == ERROR_OPERATION_ABORTED) {
-    return ERROR_OPERATION_ABORTED;
+    return ERROR_TIMEOUT;
   }
   FILE_DISPOSITION_INFO disposition{TRUE};
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE
@@ -325,20 +325,21 @@ DWORD Mark(HANDLE file) {
 
 DWORD WINAPI MarkEach(void* parameter) {
   auto* marker = static_cast<Marker*>(parameter);
-  while (WaitForSingleObject(marker->job, INFINITE) == WAIT_OBJECT_0) {
+  for (DWORD waited = WaitForSingleObject(marker->job, INFINITE); waited == WAIT_OBJECT_0;
+       waited = SignalObjectAndWait(marker->done, marker->job, INFINITE, FALSE)) {
     marker->result = Mark(marker->file);
     CloseHandle(marker->file);
-    SetEvent(marker->done);
   }
   return 0;
 }
 
-// The worker, made on first use. Null when the system could not make it.
+// The worker, made on first use. Null when the system could not make it,
+// with its last error set.
 Marker* Worker() {
   if (g_marker == nullptr) {
     auto* marker = static_cast<Marker*>(Allocate(sizeof(Marker)));
     if (marker == nullptr) {
-      return nullptr;
+      OutOfMemory();
     }
     marker->job = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     marker->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -361,8 +362,7 @@ std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds) {
       DuplicateHandle(self, file.get(), self, &marker->file, 0, FALSE, DUPLICATE_SAME_ACCESS) == FALSE) {
     return GetLastError();
   }
-  SetEvent(marker->job);
-  DWORD waited = WaitForSingleObject(marker->done, milliseconds);
+  DWORD waited = SignalObjectAndWait(marker->job, marker->done, milliseconds, FALSE);
   if (waited != WAIT_OBJECT_0) {
     // Given up: the call cancelled, and the worker kept if it comes back.
     CancelSynchronousIo(marker->thread);
@@ -372,7 +372,7 @@ std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds) {
     g_marker = nullptr;
     return ERROR_TIMEOUT;
   }
-  return marker->result == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : marker->result;
+  return marker->result;
 }
 
 }  // namespace rt::platform

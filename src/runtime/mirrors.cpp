@@ -78,23 +78,21 @@ std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail) {
 std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
   Text profiles;
   Text room;
-  if (!platform::IsAdministrator()) {
-    const std::uint32_t status = platform::OwnLocalAppData(profiles);
-    if (status == 0) {
-      each(profiles.view(), {}, tail, false);
-    }
-    return status;
+  const bool all = platform::IsAdministrator();
+  std::uint32_t status = all ? platform::ListedProfiles(profiles) : platform::OwnLocalAppData(profiles);
+  if (status == 0 && !all) {
+    each(profiles.view(), {}, tail, false);
   }
   // Every profile the machine lists, as the system records it (only
   // administrators may change that record; never a user's shell folders,
   // which they may point anywhere): the local application data below it.
   // What cannot be read or expanded is other users' business: noted.
-  std::uint32_t status = platform::ListedProfiles(profiles);
-  if (status != 0) {
+  if (status != 0 && all) {
     Failed(true, status, RootKeyPrefix(RootKey::LocalMachine),
            {platform::kProfileList, std::size(platform::kProfileList) - 1}, {});
+    status = 0;
   }
-  for (std::size_t at = 0; status == 0 && at < profiles.size();) {
+  for (std::size_t at = 0; all && at < profiles.size();) {
     std::wstring_view profile = NextItem(profiles.view(), at);
     bool variables = false;
     for (const wchar_t c : profile) {
@@ -105,15 +103,14 @@ std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each) {
     if (expanded != 0) {
       Failed(true, expanded, {}, profile, {});
     }
-    if (expanded != 0 || !OnADrive(profile)) {
-      continue;
+    if (expanded == 0 && OnADrive(profile)) {
+      if (profile.back() == L'\\') {
+        profile.remove_suffix(1);
+      }
+      each(profile, L"\\AppData\\Local"sv, tail, true);
     }
-    if (profile.back() == L'\\') {
-      profile.remove_suffix(1);
-    }
-    each(profile, L"\\AppData\\Local"sv, tail, true);
   }
-  return 0;
+  return status;
 }
 
 }  // namespace rt
