@@ -311,16 +311,15 @@ DWORD Mark(HANDLE file) {
   // has the file open; where they are not offered, the classic way. A call
   // that was cancelled is not made again, and counts as given up on.
   FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-  if (SetFileInformationByHandle(file, kFileDispositionInfoEx, &posix, sizeof posix) != FALSE) {
-    return 0;
-  }
-  if (GetLastError() == ERROR_OPERATION_ABORTED) {
-    return ERROR_TIMEOUT;
-  }
   FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE
-             ? 0
-             : GetLastError();
+  DWORD error =
+      SetFileInformationByHandle(file, kFileDispositionInfoEx, &posix, sizeof posix) != FALSE ? 0 : GetLastError();
+  if (error != 0 && error != ERROR_OPERATION_ABORTED) {
+    error = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE
+                ? 0
+                : GetLastError();
+  }
+  return error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : error;
 }
 
 DWORD WINAPI MarkEach(void* parameter) {
