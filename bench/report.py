@@ -92,16 +92,29 @@ def tree_section(path, build_note):
     return lines, target
 
 
-def profiles_report(a):
-    """The tool alone, from a folder under Program Files, with A.PROFILES more profiles listed."""
+# What each staged kind is, in the title and the staging note.
+USERS = {
+    "profiles": ("more listed profiles", "it looks for a VirtualStore mirror in every profile ProfileList lists: "
+                 "the prefix's own and the added S-1-5-21-1-2-3-1 … -{n}, all in C:\\users as C:\\users\\p<n>, "
+                 "odd ones with their folder and its AppData\\Local, even ones with no folder, every third stored "
+                 "with %SystemDrive% (all REG_EXPAND_SZ)"),
+    "hives": ("more loaded classes hives", "it walks every classes hive HKEY_USERS lists: the added "
+              "S-1-5-21-1-2-3-1_Classes … -{n}_Classes, each with another program's *\\shell\\Corvane\\command "
+              "and Folder\\shell\\Corvane\\command, so each shell key is there and the tool's own key is not"),
+}
+
+
+def users_report(a, kind):
+    """The tool alone, from a folder under Program Files, with A.PROFILES or A.HIVES more users staged."""
     runs = []
     with open(a.csv, encoding="utf-8", newline="") as f:
         runs = [r for r in csv.DictReader(f) if r["warmup"] != "1" and r["name"] == "tool"]
     ok = [r for r in runs if r["ok"] == "1"]
     ms = lambda x: f"{x:.0f}" if x >= 100 else f"{x:.1f}"
-    n = a.profiles
+    n = getattr(a, kind)
+    what, staged = USERS[kind]
     lines = [
-        f"# Benchmark: Yes → completion with {n:,} more listed profiles (Wine)",
+        f"# Benchmark: Yes → completion with {n:,} {what} (Wine)",
         "",
         f"- Command: `{a.command}`",
         f"- Date: {a.date}; the whole run took {a.seconds} s",
@@ -112,19 +125,17 @@ def profiles_report(a):
     if a.tool_build:
         lines.append(f"- Tool measured: {a.tool_build}")
     lines += [
-        "- The tool's folder lies under C:\\Program Files, so it looks for a VirtualStore mirror in "
-        "every profile ProfileList lists: the prefix's own and the added S-1-5-21-1-2-3-1 … "
-        f"-{n}, odd ones with an empty folder, even ones with none (below a missing folder), every third stored with "
-        "%SystemDrive% (all REG_EXPAND_SZ). Medians with (min–max); warm-up rounds dropped.",
+        f"- The tool's folder lies under C:\\Program Files and Wine's token is an administrator's, so "
+        f"{staged.format(n=n)}. Medians with (min–max); warm-up rounds dropped.",
         "",
-        "| Added profiles | Yes → completion, ms | Launch → box, ms | Runs ok |",
+        f"| Added {kind} | Yes → completion, ms | Launch → box, ms | Runs ok |",
         "|---:|---:|---:|---:|",
         f"| {n:,} | {spread([float(r['yes_ms']) for r in ok], ms)} "
         f"| {spread([float(r['launch_ms']) for r in ok], ms)} | {len(ok)}/{len(runs)}"
         f"{'' if all(r['texts'] == '1' for r in ok) else ' (wrong texts)'}"
         f"{'' if all(r['removed_first'] != '0' for r in ok) else ' (completion before removal)'} |",
         "",
-        f"Per-run data: build/bench/profiles-{n}.csv.",
+        f"Per-run data: build/bench/{kind}-{n}.csv.",
     ]
     text = "\n".join(lines) + "\n"
     with open(a.out, "w", encoding="utf-8") as f:
@@ -148,6 +159,7 @@ def main():
     ap.add_argument("--tree-build", default="")
     ap.add_argument("--tree-only", action="store_true", help="only the tree table, from --tree-csv")
     ap.add_argument("--profiles", type=int, help="only the tool, with this many more profiles listed")
+    ap.add_argument("--hives", type=int, help="only the tool, with this many more classes hives loaded")
     a = ap.parse_args()
     paths = dict(p.split("=", 1) for p in a.program)
     tree_lines, tree_target = tree_section(a.tree_csv, a.tree_build) if a.tree_csv else ([], None)
@@ -173,9 +185,10 @@ def main():
         return
     if not a.csv:
         ap.error("--csv is needed unless --tree-only")
-    if a.profiles is not None:
-        profiles_report(a)
-        return
+    for kind in USERS:
+        if getattr(a, kind) is not None:
+            users_report(a, kind)
+            return
 
     rows = {}
     total = {}

@@ -6,30 +6,39 @@
 #   bench/run.sh --tree [-n ROUNDS]           only the tree removal; leaves bench/results.md alone
 #   bench/run.sh --profiles N [-n ROUNDS]     only the tool, from a folder under Program Files, with N
 #                                             more profiles listed; leaves bench/results.md alone
+#   bench/run.sh --hives N [-n ROUNDS]        the same with N more users' classes hives loaded
+#   bench/run.sh --probe N [-n ROUNDS]        only tools/probe.c, the tool's per-user system calls
+#                                             timed one by one, with N profiles and N hives staged
 #
 # Builds what is missing, sets up a Wine prefix of its own in build/bench/prefix with its own
 # Xvfb, measures in interleaved rounds and prints a Markdown table, also written to
-# bench/results.md (with --tree: build/bench/tree.md; with --profiles N: build/bench/profiles-N.md).
-# Stops everything it started, and removes every profile it listed, when it ends, however it ends.
+# bench/results.md (with --tree: build/bench/tree.md; with --profiles N, --hives N, --probe N:
+# build/bench/profiles-N.md, hives-N.md, probe-N.md). Stops everything it started, and removes every
+# profile and hive it staged, when it ends, however it ends.
 set -euo pipefail
 
 rounds=${BENCH_ROUNDS:-15}
 warmup=1
 tree_only=""
 profiles=""
+hives=""
+probe=""
 while [ $# -gt 0 ]; do
   case $1 in
     -n) rounds=$2; shift 2 ;;
     -w) warmup=$2; shift 2 ;;
     --tree) tree_only=1; shift ;;
     --profiles) profiles=${2-}; shift $(($# > 1 ? 2 : 1)) ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
-    *) echo "usage: bench/run.sh [--tree | --profiles N] [-n ROUNDS] [-w WARMUP]" >&2; exit 2 ;;
+    --hives) hives=${2-}; shift $(($# > 1 ? 2 : 1)) ;;
+    --probe) probe=${2-}; shift $(($# > 1 ? 2 : 1)) ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    *) echo "usage: bench/run.sh [--tree | --profiles N | --hives N | --probe N] [-n ROUNDS] [-w WARMUP]" >&2; exit 2 ;;
   esac
 done
 case $rounds$warmup in *[!0-9]*) echo "bench: rounds and warm-up must be numbers" >&2; exit 2 ;; esac
-case $profiles in *[!0-9]*) echo "bench: --profiles takes a number" >&2; exit 2 ;; esac
-[ -z "$profiles" ] || [ -z "$tree_only" ] || { echo "bench: --tree and --profiles are separate runs" >&2; exit 2; }
+case $profiles$hives$probe in *[!0-9]*) echo "bench: --profiles, --hives and --probe take a number" >&2; exit 2 ;; esac
+modes=$tree_only${profiles:+p}${hives:+h}${probe:+b}
+[ ${#modes} -le 1 ] || { echo "bench: --tree, --profiles, --hives and --probe are separate runs" >&2; exit 2; }
 [ "$rounds" -ge 1 ] || { echo "bench: need at least one round" >&2; exit 2; }
 
 bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -46,7 +55,7 @@ log() { echo "bench: $*" >&2; }
 export WINE_TEST_STATE=$state
 export WINE_TEST_XVFB=1
 prefix_sh=$root/tests/wine/prefix.sh
-driver_pid="" tree_pid="" wine_used="" profiles_listed="" profiles_stage=""
+driver_pid="" tree_pid="" probe_pid="" wine_used="" staged_kinds="" tool_stage=""
 
 is_ours() { # PID NAME: still running and still the program we started
   [ -n "$1" ] && [ -r "/proc/$1/cmdline" ] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -q -- "$2"
@@ -56,9 +65,10 @@ cleanup() {
   local status=$?
   if is_ours "$driver_pid" wine; then kill "$driver_pid" 2>/dev/null || true; fi
   if is_ours "$tree_pid" wine; then kill "$tree_pid" 2>/dev/null || true; fi
+  if is_ours "$probe_pid" wine; then kill "$probe_pid" 2>/dev/null || true; fi
   # Before the prefix goes down: the registry is the wineserver's until then.
-  if [ -n "$profiles_listed" ]; then unlist_profiles || true; fi
-  if [ -n "$profiles_stage" ]; then rm -rf "$profiles_stage"; fi
+  for kind in $staged_kinds; do unstage "$kind" || true; done
+  if [ -n "$tool_stage" ]; then rm -rf "$tool_stage"; fi
   # Ends this prefix's Wine processes, all ours, our Xvfb and the prefix's socket folder.
   if [ -n "$wine_used" ]; then "$prefix_sh" down >&2 || true; fi
   exit "$status"
@@ -68,39 +78,53 @@ trap 'exit 130' INT TERM
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-# --- Listed profiles (--profiles N) ----------------------------------------------------------
+# --- Staged users (--profiles N, --hives N, --probe N) ---------------------------------------
 # A folder under Program Files may have a VirtualStore mirror in any profile, and Wine's token is
-# an administrator's, so the tool looks in every profile ProfileList lists. The mode lists N more:
-# S-1-5-21-1-2-3-<n>, every other one with an empty folder that exists, the rest with none (below a
-# folder that does not exist either), every
-# third stored with %SystemDrive%, all REG_EXPAND_SZ as Windows stores them. One .reg file each
-# way: regedit imports thousands of keys in about a second where `reg add` starts Wine per key.
+# an administrator's, so the tool looks in every profile ProfileList lists and in every classes
+# hive HKEY_USERS lists. These modes stage N more users, S-1-5-21-1-2-3-<n>:
+# - profiles: ProfileList entries for C:\users\p<n>, beside each other in the profiles folder as
+#   real ones are, odd ones with their folder and its AppData\Local, even ones with no folder;
+#   every third stored with %SystemDrive%, all REG_EXPAND_SZ as Windows stores them. Wine looks a
+#   name it cannot find up by reading the whole folder (ext4 is case-sensitive, Windows names are
+#   not), so the absent ones add a term in N squared; it is Wine's (Windows looks a name up in the
+#   folder's index), and --probe shows it apart.
+# - hives: HKEY_USERS\<SID>_Classes as a loaded classes hive shows there, each with another
+#   program's *\shell\Corvane\command and Folder\shell\Corvane\command: the shell keys the tool
+#   walks are there, its own key is not.
+# One .reg file each way: regedit imports thousands of keys in about a second where `reg add`
+# starts Wine per key.
 profile_list='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
-profile_sid=S-1-5-21-1-2-3
+user_sid=S-1-5-21-1-2-3
 
 import_reg() { # FILE.reg: written as UTF-16 with its mark, as regedit exports
   wine regedit /S "$(winpath "$1")" >>"$state/wine.log" 2>&1 </dev/null
 }
 
-# A .reg file that lists profiles 1..COUNT (add, making the folders that exist below FOLDER) or
-# deletes their entries (remove).
-profiles_reg() { # add|remove COUNT FOLDER OUT.reg
-  /usr/bin/python3 - "$@" "$profile_list" "$profile_sid" <<'PY'
-import os, sys
-how, count, folder, out, listed, sid = sys.argv[1], int(sys.argv[2]), *sys.argv[3:]
+# A .reg file that stages users 1..COUNT of KIND, making the profile folders that exist, or
+# removes them and those folders.
+users_reg() { # profiles|hives add|remove COUNT OUT.reg
+  /usr/bin/python3 - "$@" "$profile_list" "$user_sid" "$WINEPREFIX/drive_c/users" <<'PY'
+import os, shutil, sys
+kind, how, count, out, listed, sid, users = sys.argv[1], sys.argv[2], int(sys.argv[3]), *sys.argv[4:]
 lines = ["Windows Registry Editor Version 5.00", ""]
 for n in range(1, count + 1):
+    if kind == "hives":
+        hive = f"HKEY_USERS\\{sid}-{n}_Classes"
+        if how == "remove":
+            lines.append(f"[-{hive}]")
+            continue
+        for cls in ("*", "Folder"):
+            lines += [f"[{hive}\\{cls}\\shell\\Corvane\\command]", '@="corvane.exe \\"%1\\""', ""]
+        continue
+    folder = os.path.join(users, f"p{n}")
     if how == "remove":
         lines.append(f"[-{listed}\\{sid}-{n}]")
+        if n % 2:
+            shutil.rmtree(folder, ignore_errors=True)
         continue
-    name = f"p{n}" if n % 2 else f"absent-{n}"
     if n % 2:
-        os.makedirs(os.path.join(folder, name), exist_ok=True)
-    # The missing ones below a folder that is missing too: Wine looks for a name it cannot find by
-    # reading the whole folder (ext4 is case-sensitive, Windows names are not), so N/2 of them
-    # beside N/2 folders would add a term in N squared that is Wine's, not the tool's; Windows
-    # looks a name up in the folder's index.
-    stored = ("%SystemDrive%" if n % 3 == 0 else "C:") + (f"\\bench-profiles\\{name}" if n % 2 else f"\\bench-absent\\{name}")
+        os.makedirs(os.path.join(folder, "AppData", "Local"), exist_ok=True)
+    stored = ("%SystemDrive%" if n % 3 == 0 else "C:") + f"\\users\\p{n}"
     data = ",".join(f"{b:02x}" for b in (stored + "\0").encode("utf-16-le"))
     lines += [f"[{listed}\\{sid}-{n}]", f'"ProfileImagePath"=hex(2):{data}', ""]
 with open(out, "wb") as f:
@@ -108,63 +132,99 @@ with open(out, "wb") as f:
 PY
 }
 
-# Removes what list_profiles added, from the record it leaves: also a killed run's, next time.
-unlist_profiles() {
-  local record=$state/profiles-added count folder
-  [ -f "$record" ] || return 0
-  read -r count folder <"$record"
-  profiles_reg remove "$count" "$folder" "$state/profiles-remove.reg"
-  import_reg "$state/profiles-remove.reg"
-  if [ "$count" -gt 0 ] && wine reg query "$profile_list\\$profile_sid-1" >/dev/null 2>&1 </dev/null; then
-    log "could not remove the listed profiles; $record says which"
-    return 1
-  fi
-  rm -rf "$folder"
-  rm -f "$record"
-  profiles_listed=""
+staged_key() { # KIND N: the key that shows user N of KIND staged
+  if [ "$1" = profiles ]; then echo "$profile_list\\$user_sid-$2"
+  else echo "HKEY_USERS\\$user_sid-$2_Classes\\Folder\\shell\\Corvane\\command"; fi
 }
 
-list_profiles() { # COUNT
-  local folder=$WINEPREFIX/drive_c/bench-profiles
-  unlist_profiles
+# Removes what stage added, from the record it leaves: also a killed run's, next time.
+unstage() { # KIND
+  local record=$state/$1-added count
+  [ -f "$record" ] || return 0
+  read -r count _ <"$record"
+  users_reg "$1" remove "$count" "$state/$1-remove.reg"
+  import_reg "$state/$1-remove.reg"
+  if [ "$count" -gt 0 ] && wine reg query "$(staged_key "$1" 1)" >/dev/null 2>&1 </dev/null; then
+    log "could not remove the staged $1; $record says how many"
+    return 1
+  fi
+  rm -f "$record"
+}
+
+stage() { # KIND COUNT
+  unstage "$1"
   # The record first, so that a run stopped half-way still removes what it got to.
-  echo "$1 $folder" >"$state/profiles-added"
-  profiles_listed=1
-  mkdir -p "$folder"
-  profiles_reg add "$1" "$folder" "$state/profiles-add.reg"
-  import_reg "$state/profiles-add.reg"
-  if [ "$1" -gt 0 ] && ! wine reg query "$profile_list\\$profile_sid-$1" /v ProfileImagePath \
-      >/dev/null 2>&1 </dev/null; then
-    log "regedit did not list the profiles"
+  echo "$2" >"$state/$1-added"
+  staged_kinds="$staged_kinds $1"
+  users_reg "$1" add "$2" "$state/$1-add.reg"
+  import_reg "$state/$1-add.reg"
+  if [ "$2" -gt 0 ] && ! wine reg query "$(staged_key "$1" "$2")" >/dev/null 2>&1 </dev/null; then
+    log "regedit did not stage the $1"
     exit 1
   fi
 }
 
-profiles_mode() {
+wine_up() { # up|prefix
   wine_used=1
-  "$prefix_sh" up >&2
+  "$prefix_sh" "$1" >&2
   # shellcheck source=../tests/wine/env.sh
   source "$root/tests/wine/env.sh"
-  log "listing $profiles more profiles"
-  list_profiles "$profiles"
-  local csv=$state/profiles-$profiles.csv
-  profiles_stage="$WINEPREFIX/drive_c/Program Files/bench-stage"
-  rm -rf "$profiles_stage"
-  log "measuring: $rounds rounds (+$warmup warm-up) of the tool under Program Files, $profiles more profiles"
+  # What a killed run staged goes first: the tool walks every staged user, whatever the mode.
+  unstage profiles
+  unstage hives
+}
+
+# The tool alone, from a folder under Program Files, with COUNT users of KIND staged.
+users_mode() { # profiles|hives COUNT
+  local kind=$1 count=$2 csv=$state/$1-$2.csv
+  wine_up up
+  log "staging $count $kind"
+  stage "$kind" "$count"
+  tool_stage="$WINEPREFIX/drive_c/Program Files/bench-stage"
+  rm -rf "$tool_stage"
+  log "measuring: $rounds rounds (+$warmup warm-up) of the tool under Program Files, $count $kind staged"
   setsid wine "$bin/driver.exe" "$(winpath "$csv")" "$rounds" "$warmup" 'C:\Program Files\bench-stage' \
     "tool=full=$(winpath "$tool")" >"$state/driver.out" 2>"$state/driver.err" </dev/null &
   driver_pid=$!
   local status=0
   wait "$driver_pid" || status=$?
   driver_pid=""
-  rm -rf "$profiles_stage"
+  rm -rf "$tool_stage"
   [ "$status" -eq 0 ] || { log "driver failed ($status): $(tail -5 "$state/driver.err")"; exit 1; }
-  unlist_profiles
+  unstage "$kind"
   t_end=$(date +%s)
-  /usr/bin/python3 "$bench_dir/report.py" --profiles "$profiles" --csv "$csv" --out "$state/profiles-$profiles.md" \
-    --command "bench/run.sh --profiles $profiles -n $rounds -w $warmup" --date "$started" \
+  /usr/bin/python3 "$bench_dir/report.py" "--$kind" "$count" --csv "$csv" --out "$state/$kind-$count.md" \
+    --command "bench/run.sh --$kind $count -n $rounds -w $warmup" --date "$started" \
     --seconds $((t_end - t_start)) --wine "$(wine --version 2>/dev/null)" \
     --gcc "$(i686-w64-mingw32-gcc -dumpfullversion)" --tool-build "$tool_note" --program "tool=$tool"
+}
+
+# tools/probe.c with COUNT profiles and COUNT hives staged: the tool's per-user calls, each timed.
+probe_mode() { # COUNT
+  local out=$state/probe-$1.md
+  i686-w64-mingw32-gcc -O2 -s -municode -o "$bin/probe.exe" "$bench_dir/tools/probe.c" -lntdll -luserenv
+  wine_up prefix
+  log "staging $1 profiles and $1 hives"
+  stage profiles "$1"
+  stage hives "$1"
+  log "probing: $rounds rounds (+$warmup warm-up)"
+  setsid wine "$bin/probe.exe" "$rounds" "$warmup" >"$state/probe.out" 2>"$state/probe.err" </dev/null &
+  probe_pid=$!
+  local status=0
+  wait "$probe_pid" || status=$?
+  probe_pid=""
+  [ "$status" -eq 0 ] || { log "probe failed ($status): $(tail -5 "$state/probe.err")"; exit 1; }
+  unstage hives
+  unstage profiles
+  {
+    echo "# Probe: the tool's per-user system calls, $1 profiles and $1 hives staged (Wine)"
+    echo
+    echo "- Command: \`bench/run.sh --probe $1 -n $rounds -w $warmup\`"
+    echo "- Date: $started; $(wine --version 2>/dev/null); $(uname -n), $(nproc) CPUs"
+    echo
+    tr -d '\r' <"$state/probe.out"
+  } >"$out"
+  cat "$out"
 }
 
 # --- Programs ----------------------------------------------------------------------------
@@ -174,7 +234,7 @@ bin=$state/bin
 # The tree program links the tool's removal code from src/ as it is now. Its own build folder,
 # configured as the win32 preset, so it never shares a ninja run with build/win32.
 tree_build=$root/build/bench-tree
-if [ -z "$profiles" ]; then
+if [ -z "$profiles$hives$probe" ]; then
   if [ ! -f "$tree_build/build.ninja" ]; then
     (cd "$root" && cmake --preset win32 -B "$tree_build" >/dev/null)
   fi
@@ -200,11 +260,13 @@ run_tree() { # CSV: the tree rounds, each checked; any failure ends the benchmar
   log "$(cat "$state/tree.out")"
 }
 
+if [ -n "$probe" ]; then
+  probe_mode "$probe"
+  exit 0
+fi
+
 if [ -n "$tree_only" ]; then
-  wine_used=1
-  "$prefix_sh" up >&2
-  # shellcheck source=../tests/wine/env.sh
-  source "$root/tests/wine/env.sh"
+  wine_up up
   run_tree "$state/tree.csv"
   t_end=$(date +%s)
   /usr/bin/python3 "$bench_dir/report.py" --tree-only --tree-csv "$state/tree.csv" --out "$state/tree.md" \
@@ -232,8 +294,8 @@ tool_note="build/win32/uninstall.exe of $(date -u -r "$tool" '+%Y-%m-%d %H:%M UT
 tool=$bin/uninstall.exe
 i686-w64-mingw32-gcc -O2 -s -municode -o "$bin/driver.exe" "$bench_dir/tools/driver.c" -lpsapi
 
-if [ -n "$profiles" ]; then
-  profiles_mode
+if [ -n "$profiles$hives" ]; then
+  users_mode "${profiles:+profiles}${hives:+hives}" "$profiles$hives"
   exit 0
 fi
 
@@ -255,10 +317,7 @@ if [ -f "$manifest" ]; then
 fi
 makensis -V1 -DOUTFILE="$bin/peer-setup.exe" "$bench_dir/nsis/peer.nsi" >&2
 
-wine_used=1
-"$prefix_sh" up >&2
-# shellcheck source=../tests/wine/env.sh
-source "$root/tests/wine/env.sh"
+wine_up up
 
 # The installer's one job is to write the uninstaller next to itself.
 rm -f "$bin/peer-uninstall.exe"
