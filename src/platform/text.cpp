@@ -49,6 +49,7 @@ void ItemList::Add(std::wstring_view item) {
   if (room.size() - used <= item.size()) {
     Text grown = Text::WithSize(2 * room.size() + item.size() + 1);
     for (std::size_t at = 0; at < used; ++at) {
+      // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): the items added
       grown.data()[at] = room.c_str()[at];
     }
     room = std::move(grown);

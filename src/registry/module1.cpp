@@ -285,7 +285,7 @@ using Step = std::uint32_t (*)(Key, const char*, rt::Text&);
 struct ClassHives {
   rt::ItemList hives;
   rt::ItemList stayed;
-  std::size_t passed;
+  std::size_t passed = 0;
 };
 constinit ClassHives* g_classHives = nullptr;
 constinit std::uint32_t g_listedIn = 0;

@@ -46,7 +46,6 @@ struct System {
   // Each profile's folder as ProfileList stores it.
   std::vector<std::wstring> profiles = {L"C:\\Users\\admin"};
   std::wstring localAppData = L"C:\\Users\\admin\\AppData\\Local";  // the tool's own account's
-  std::uint32_t profileListError = 0;                               // what reading ProfileList fails with
   std::map<std::wstring, std::uint32_t> expandErrors;  // a profile as stored -> what expanding it fails with
 
   // Keys as "HKLM\path", "HKCU\path" or "HKU\path"; links are keys that name another.
@@ -66,8 +65,10 @@ struct System {
   bool followedLink = false;        // a link was opened as what it names
   bool openedByPath = false;        // a subkey was opened by a name holding a separator
   int keyOpens = 0;
+  unsigned waited = 0;  // milliseconds the program waited, in pauses and marks given up on
 
-  std::uint32_t ansiError = 0;  // what converting to the ANSI code page fails with
+  std::uint32_t ansiError = 0;         // what converting to the ANSI code page fails with
+  std::uint32_t profileListError = 0;  // what reading ProfileList fails with
   bool libraryMissing = false;
   bool exportMissing = false;
   std::uint32_t lastError = 0;
@@ -75,7 +76,6 @@ struct System {
   std::vector<std::wstring> log;  // "file PATH" per deletion attempt, "key KEY" per key deleted
   int lookups = 0;
   int pauses = 0;
-  unsigned waited = 0;           // milliseconds the program waited, in pauses and marks given up on
   std::size_t allocated = 0;     // bytes the program asked for, in all
   std::size_t nameCompares = 0;  // names compared as the file system compares them
 };
