@@ -40,7 +40,7 @@ static const char *const label[KINDS] = {
     "NtCreateFile, profile folder by full path, missing",
     "NtCreateFile, relative (AppData, Local), found",
     "NtCreateFile, relative (VirtualStore), missing",
-    "GetFileInformationByHandle",
+    "GetFileInformationByHandleEx, FileAttributeTagInfo",
     "NtQueryObject, ObjectNameInformation",
     "CloseHandle, folders",
     "RegEnumKeyExW, HKEY_USERS",
@@ -78,7 +78,8 @@ static void die(const char *what, long code)
 /* The name buffer the tool gives NtQueryObject: room for any name. */
 static union { UNICODE_STRING header; wchar_t text[2 + 0x8000]; } name_room;
 
-/* Opens NAME (relative to ROOT when given) as the tool holds a folder; examines and names it. */
+/* Opens NAME (relative to ROOT when given) as the tool holds a folder on its way to a mirror:
+   asks whether it is a link, and names it. */
 static HANDLE hold(HANDLE root, const wchar_t *name, enum kind found, enum kind missing)
 {
     USHORT bytes = (USHORT)(wcslen(name) * sizeof(wchar_t));
@@ -98,9 +99,10 @@ static HANDLE hold(HANDLE root, const wchar_t *name, enum kind found, enum kind 
             die("a folder open failed otherwise than absent", status);
         return NULL;
     }
-    BY_HANDLE_FILE_INFORMATION info;
+    /* Whether it is a link: no volume serial, which the tool asks only of the mirror folder itself. */
+    FILE_ATTRIBUTE_TAG_INFO tag;
     start();
-    BOOL examined = GetFileInformationByHandle(handle, &info);
+    BOOL examined = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag);
     stop(EXAMINE);
     ULONG size = 0;
     start();
