@@ -295,8 +295,8 @@ namespace {
 // another program's oplock on the file is broken first, and the call waits
 // for that program to acknowledge the break, for ever if it never does. The
 // worker is made once and kept; one that does not come back in time is left
-// to its call, with a copy of the handle of its own, and the next mark gets
-// a new one.
+// to its call, and the handle with it (never closed, so never another
+// file's), and the next mark gets a new one.
 struct Marker {
   HANDLE job;
   HANDLE done;
@@ -327,7 +327,6 @@ DWORD WINAPI MarkEach(void* parameter) {
   for (DWORD waited = WaitForSingleObject(marker->job, INFINITE); waited == WAIT_OBJECT_0;
        waited = SignalObjectAndWait(marker->done, marker->job, INFINITE, FALSE)) {
     marker->result = Mark(marker->file);
-    CloseHandle(marker->file);
   }
   return 0;
 }
@@ -353,14 +352,14 @@ Marker* Worker() {
 
 }  // namespace
 
-std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds) {
+void PrepareMarks() { Worker(); }
+
+std::uint32_t MarkForDeletion(OpenFile& file, unsigned milliseconds) {
   Marker* marker = Worker();
-  // The process's own pseudo-handle, what GetCurrentProcess returns.
-  const auto self = reinterpret_cast<HANDLE>(-1);
-  if (marker == nullptr ||
-      DuplicateHandle(self, file.get(), self, &marker->file, 0, FALSE, DUPLICATE_SAME_ACCESS) == FALSE) {
+  if (marker == nullptr) {
     return GetLastError();
   }
+  marker->file = file.get();
   DWORD waited = SignalObjectAndWait(marker->job, marker->done, milliseconds, FALSE);
   if (waited != WAIT_OBJECT_0) {
     // Given up: the call cancelled, and the worker kept if it comes back.
@@ -369,6 +368,7 @@ std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds) {
   }
   if (waited != WAIT_OBJECT_0) {
     g_marker = nullptr;
+    file.release();
     return ERROR_TIMEOUT;
   }
   return marker->result;

@@ -149,9 +149,15 @@ bool KeepsDeletedNames();
 // semantics), otherwise when the last handle to it closes. Marking it may
 // wait for another program (one holding an oplock on it must acknowledge
 // its break, and may never do so): after `milliseconds` the call is given
-// up and cancelled, and this answers 1460, with nothing of the file held
-// once the cancelled call returns. 0 or the system error code.
-std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds);
+// up and cancelled, and this answers 1460; where the cancelled call does not
+// return either, `file` is left to it, given up unclosed. 0 or the system
+// error code.
+std::uint32_t MarkForDeletion(OpenFile& file, unsigned milliseconds);
+
+// Readies what marking files for deletion needs (a thread of its own) while
+// the question is asked, so that no deletion waits for it to start. What
+// fails here is met again at the first mark.
+void PrepareMarks();
 
 // A running program that has a file loaded or open.
 struct FileUser {

@@ -29,6 +29,8 @@ class UniqueHandle {
   void swap(UniqueHandle& other) noexcept { std::swap(handle_, other.handle_); }
   // Where a call that opens something puts its handle; only on an empty owner.
   Handle* receive() noexcept { return &handle_; }
+  // Gives the handle up unclosed, to what still uses it.
+  Handle release() noexcept { return std::exchange(handle_, Handle{}); }
 
  private:
   Handle handle_{};

@@ -579,7 +579,9 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
   return 0;
 }
 
-std::uint32_t MarkForDeletion(const OpenFile& file, unsigned milliseconds) {
+void PrepareMarks() {}
+
+std::uint32_t MarkForDeletion(OpenFile& file, unsigned milliseconds) {
   auto& opened = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(file.get()) - 1);
   // Waits on its holder, who never lets go: given up after the time allowed.
   if (fake::Get().oplocked.count(opened.path) != 0) {
