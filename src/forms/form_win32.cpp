@@ -92,6 +92,7 @@ RECT Frame(const Form& form, UINT dpi) {
 // rectangle the system suggests for a new DPI, else at its designed place.
 void Layout(Form& form, UINT dpi, const RECT* suggested) {
   const FormDescription& description = *form.description;
+  form.laidOutAt = dpi;
   for (std::size_t i = 0; i < description.controls.size(); ++i) {
     const ControlDescription& control = description.controls[i];
     // The control lets go of its old font before that font is deleted.
@@ -273,6 +274,7 @@ bool CreateForm(Form& form, HINSTANCE instance) {
       return false;
     }
   }
+  Layout(form, WindowDpi(form), nullptr);
   return true;
 }
 
@@ -284,7 +286,12 @@ void Show(Form& form, HINSTANCE instance) {
   const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(form.description->iconGroup));
   SetClassLongPtrW(form.window, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
   form.highContrast = HighContrastOn();
-  Layout(form, WindowDpi(form), nullptr);
+  // Laid out before the question was asked; again only for a new DPI, which
+  // the hidden form did not follow.
+  const UINT dpi = WindowDpi(form);
+  if (dpi != form.laidOutAt) {
+    Layout(form, dpi, nullptr);
+  }
   form.shown = true;
   // As dialog creation does: the focus cue follows the last input, so it
   // shows after a box answered by keyboard.

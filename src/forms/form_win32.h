@@ -27,6 +27,7 @@ struct Form {
   DpiFunctions dpi;
   bool highContrast = false;  // as the system said at its last change
   bool shown = false;
+  UINT laidOutAt = 0;  // the DPI its fonts and places were made for
   HWND window = nullptr;
   std::array<HWND, kMaxControls> controls{};
   std::array<win32::UniqueFont, kMaxControls> fonts{};
@@ -34,15 +35,16 @@ struct Form {
 
 DpiFunctions NewerDpiFunctions();
 
-// The form's window, of the system's dialog class, and its controls,
-// hidden: all that happens before the load handler. The form becomes the one
-// the dialog procedure serves. False when Windows refused.
+// The form's window, of the system's dialog class, and its controls, with
+// their fonts and places at the window's DPI (with the DPI calls in
+// `form.dpi`), hidden: all that happens before the load handler, so that
+// showing it later costs little. The form becomes the one the dialog
+// procedure serves. False when Windows refused.
 bool CreateForm(Form& form, HINSTANCE instance);
 
 // Gives the form what only a shown form needs (its icon, the colour scheme,
-// its fonts and layout at its DPI, with the DPI calls in `form.dpi`), shows
-// it and focuses its first control that takes the focus; its cues and its
-// start as a dialog's.
+// its layout again where its DPI changed meanwhile), shows it and focuses its
+// first control that takes the focus; its cues and its start as a dialog's.
 void Show(Form& form, HINSTANCE instance);
 
 }  // namespace rt::engine

@@ -15,6 +15,7 @@ void ThunRTMain(const ProjectHeader& header) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   engine::Form form;
   form.description = header.startup;
+  form.dpi = engine::NewerDpiFunctions();
   // Created hidden before the load handler runs; shown only if it returns.
   if (!engine::CreateForm(form, instance)) {
     const DWORD error = GetLastError();
@@ -25,7 +26,6 @@ void ThunRTMain(const ProjectHeader& header) {
   // meanwhile.
   FinishRemoval();
 
-  form.dpi = engine::NewerDpiFunctions();
   engine::Show(form, instance);
 
   MSG message{};

@@ -306,18 +306,20 @@ struct Marker {
 };
 constinit Marker* g_marker = nullptr;
 
+// 0 or the system error code. The classic disposition, a byte, is the first
+// of the newer one's flags.
+DWORD Dispose(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
+  return SetFileInformationByHandle(file, kind, &flags, sizeof flags) != FALSE ? 0 : GetLastError();
+}
+
 DWORD Mark(HANDLE file) {
   // POSIX semantics take the name away at once, even while another program
   // has the file open; where they are not offered, the classic way. A call
   // that was cancelled is not made again, and counts as given up on.
-  FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-  FILE_DISPOSITION_INFO disposition{TRUE};
   DWORD error =
-      SetFileInformationByHandle(file, kFileDispositionInfoEx, &posix, sizeof posix) != FALSE ? 0 : GetLastError();
+      Dispose(file, kFileDispositionInfoEx, FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS);
   if (error != 0 && error != ERROR_OPERATION_ABORTED) {
-    error = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE
-                ? 0
-                : GetLastError();
+    error = Dispose(file, FileDispositionInfo, TRUE);
   }
   return error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : error;
 }

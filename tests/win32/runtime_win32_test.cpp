@@ -173,8 +173,8 @@ class FormEngine : public ::testing::Test {
 
   void Make(const rt::engine::DpiFunctions& dpi) {
     form_.description = &Form1::kDescription;
-    ASSERT_TRUE(rt::engine::CreateForm(form_, instance_));
     form_.dpi = dpi;
+    ASSERT_TRUE(rt::engine::CreateForm(form_, instance_));
     rt::engine::Show(form_, instance_);
   }
   [[nodiscard]] HWND Label() const { return form_.controls[0]; }
