@@ -374,6 +374,7 @@ TEST_F(RemovalSequence, AReportAdvisesByCause) {
        L"a.exe（进程 1）、b.exe（进程 22）、c.exe（进程 333）正在使用此文件。" + rerun},
       {"held open, nobody named", 32, false, {}, L"此文件正被其他程序使用。" + rerun},
       {"read-only", 5, true, {}, L"此文件为只读文件。请取消其只读属性，然后再次运行本工具。"},
+      {"read-only and held open: in use is the cause", 32, true, {}, L"此文件正被其他程序使用。" + rerun},
       {"refused, nobody uses it, not elevated", 5, false, {}, L"删除此项需要管理员权限。请以管理员身份运行本工具。"},
       {"refused, nobody uses it, already elevated: cause unknown", 5, false, {}, L"", true},
       {"not ready: not a matter of programs", 21, true, {{L"x.exe", 9}}, L""},
@@ -692,6 +693,21 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
         kCloudMirror},
        {L"HKEY_CURRENT_USER\\Software\\Classes\\Folder\\shell\\Orvandel" + refused},
        70},
+      // Most users' hives have no Folder\shell at all: absent, not a failure.
+      {"a hive without the Folder key",
+       [](fake::System& s) { s.keys.insert(L"HKU\\S-1-5-21-8-8-8-1008_Classes\\*\\shell\\Orvandel"); },
+       {},
+       {},
+       -1},
+      {"exactly as many as a report lists",
+       [&](fake::System& s) {
+         for (const auto& key : {kTheirKey, ownCloudKey, theirFolderKey, kCloudKey}) {
+           refuseKey(key)(s);
+         }
+       },
+       {kTheirKey, ownCloudKey, theirFolderKey, kCloudKey},
+       {cloud + L"*", theirs + L"*", cloud + L"Folder", theirs + L"Folder"},
+       70},
       {"more than a report lists",
        [&](fake::System& s) {
          for (const auto& key : {kTheirKey, ownCloudKey, theirFolderKey, kCloudKey}) {
@@ -755,6 +771,9 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
       at = ended.text.find(named, at);
       EXPECT_NE(at, std::wstring::npos) << named << L"\n" << ended.text;
     }
+    // A count of those left out only where some are.
+    EXPECT_EQ(ended.text.find(L"……另有") != std::wstring::npos,
+              !row.named.empty() && row.named.back().starts_with(L"……另有"));
     std::size_t reports = 0;
     for (std::size_t found = ended.text.find(L"运行时错误"); found != std::wstring::npos;
          found = ended.text.find(L"运行时错误", found + 1)) {
