@@ -249,18 +249,24 @@ TEST_F(RemovalSequence, ALargeTreeGoesWithEachKeyOpenedOnce) {
   // Linear: about one open a key, never one a level for each.
   EXPECT_LE(fake::Get().keyOpens, keys + 20);
 
-  // Deeper than the registry lets a tree be: told as a tree the walk could
-  // not finish (1460), not as a key that came back; no file touched.
-  SetUp();
-  std::wstring deep = L"HKLM\\password";
-  for (int depth = 0; depth < 600; ++depth) {
-    deep += L"\\k";
+  // As deep as the registry lets a tree be, it goes; deeper, it is told as a
+  // tree the walk could not finish (1460), not as a key that came back, and
+  // no file is touched.
+  for (const int levels : {512, 513}) {
+    SCOPED_TRACE(levels);
+    SetUp();
+    std::wstring deep = L"HKLM\\password";
+    for (int depth = 0; depth < levels; ++depth) {
+      deep += L"\\k";
+    }
+    fake::Get().keys.insert(deep);
+    fake::Ended ended{};
+    EXPECT_EQ(fake::Run(&ended), levels == 512 ? -1 : 75);
+    if (levels > 512) {
+      EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password\n(系统错误 1460)"), std::wstring::npos) << ended.text;
+      EXPECT_EQ(fake::Get().files.size(), kNames.size());
+    }
   }
-  fake::Get().keys.insert(deep);
-  fake::Ended ended{};
-  EXPECT_EQ(fake::Run(&ended), 75);
-  EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password\n(系统错误 1460)"), std::wstring::npos) << ended.text;
-  EXPECT_EQ(fake::Get().files.size(), kNames.size());
 }
 
 TEST_F(RemovalSequence, ASubkeyNameThatIsNotOneNameIsRefusedUnopened) {
