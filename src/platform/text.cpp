@@ -45,16 +45,20 @@ std::wstring_view NextItem(std::wstring_view list, std::size_t& at) {
   return {list.data() + start, at++ - start};
 }
 
-void ItemList::Add(std::wstring_view item) {
-  if (room.size() - used <= item.size()) {
-    Text grown = Text::WithSize(2 * room.size() + item.size() + 1);
+wchar_t* ItemList::Room(std::size_t chars) {
+  if (room.size() - used <= chars) {
+    Text grown = Text::WithSize(2 * room.size() + chars + 1);
     for (std::size_t at = 0; at < used; ++at) {
       // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): the items added
       grown.data()[at] = room.c_str()[at];
     }
     room = std::move(grown);
   }
-  wchar_t* out = room.data() + used;
+  return room.data() + used;
+}
+
+void ItemList::Add(std::wstring_view item) {
+  wchar_t* out = Room(item.size());
   for (const wchar_t c : item) {
     *out++ = c;
   }

@@ -85,6 +85,9 @@ struct ItemList {
   Text room;
   std::size_t used = 0;
   [[nodiscard]] std::wstring_view view() const noexcept { return {room.c_str(), used}; }
+  // Where the next item goes, with room for `chars` characters and its NUL
+  // (for an item the system writes there).
+  wchar_t* Room(std::size_t chars);
   void Add(std::wstring_view item);
 };
 

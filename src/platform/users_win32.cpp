@@ -66,22 +66,6 @@ std::uint32_t ReadString(HKEY key, const wchar_t* subKey, const wchar_t* value, 
   return static_cast<std::uint32_t>(get(key, subKey, value, kStoredString, nullptr, into, &bytes));
 }
 
-// Room in `read`, after its first `used` characters, for a folder and its
-// NUL, short of the buffer's terminator. The buffer is doubled whenever the
-// next might not fit, so a machine with thousands of profiles costs a few
-// copies of the list, not one per profile.
-void RoomForOneMore(Text& read, std::size_t used) {
-  if (read.size() - used > MAX_PATH) {
-    return;
-  }
-  Text grown = Text::WithSize(2 * read.size() + MAX_PATH + 1);
-  for (std::size_t at = 0; at < used; ++at) {
-    // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): the folders the system wrote
-    grown.data()[at] = read.c_str()[at];
-  }
-  read = std::move(grown);
-}
-
 }  // namespace
 
 std::uint32_t FinalName(const OpenFile& folder, Text& name, bool opened) {
@@ -139,20 +123,18 @@ std::uint32_t ListedProfiles(Text& folders) {
   // A security identifier as text is at most 184 characters; a longer
   // name is no profile's.
   std::array<wchar_t, 256> sid;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled by the system
-  // Every folder is read straight into one buffer.
-  Text read;
-  std::size_t used = 0;
+  // Every folder is read straight into one list.
+  ItemList read;
   for (DWORD index = 0;; ++index) {
     DWORD chars = sid.size();
     status = static_cast<std::uint32_t>(list(key.get(), index, sid.data(), &chars, nullptr, nullptr, nullptr, nullptr));
     if (status == ERROR_NO_MORE_ITEMS) {
-      read.Truncate(used);
-      folders = std::move(read);
+      read.room.Truncate(read.used);
+      folders = std::move(read.room);
       return 0;
     }
     if (status == 0) {
-      RoomForOneMore(read, used);
-      status = ReadString(key.get(), sid.data(), L"ProfileImagePath", read.data() + used);
+      status = ReadString(key.get(), sid.data(), L"ProfileImagePath", read.Room(MAX_PATH));
     }
     // An entry with no folder, one that is not a string, or one no legacy
     // program could reach, has no mirror to look in.
@@ -162,7 +144,7 @@ std::uint32_t ListedProfiles(Text& folders) {
     if (status != 0) {
       return status;
     }
-    used += static_cast<std::size_t>(lstrlenW(read.data() + used)) + 1;
+    read.used += static_cast<std::size_t>(lstrlenW(read.room.data() + read.used)) + 1;
   }
 }
 
