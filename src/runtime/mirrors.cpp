@@ -36,7 +36,92 @@ bool Below(std::wstring_view path, std::wstring_view root) {
 // a relative or UNC path) names no place the tool can be sure of.
 bool OnADrive(std::wstring_view path) { return path.size() >= 3 && path[1] == L':' && path[2] == L'\\'; }
 
+// What a look for a mirror answers where it is absent: no such file or
+// folder, no such drive, a drive not ready (an empty card reader).
+bool Absent(std::uint32_t status) {
+  return status == system_error::kFileNotFound || status == system_error::kPathNotFound ||
+         status == system_error::kNoSuchDrive || status == system_error::kNotReady;
+}
+
+// Whether `name`, a folder's kernel name, is `base`'s followed by `below`:
+// not where the system resolved a link on the open.
+bool NamedBelow(std::wstring_view name, std::wstring_view base, std::wstring_view below) {
+  return name.size() == base.size() + below.size() && platform::SameName({name.data(), base.size()}, base) &&
+         platform::SameName({name.data() + base.size(), below.size()}, below);
+}
+
+// Holds the first `base` characters of the mirror's path by that path, and
+// gives the system's kernel name for it; 681 for a profile on another
+// machine, whose share is named below the multiple UNC provider.
+std::uint32_t HoldBase(HeldFolder& mirror, std::size_t base, platform::FileFacts& facts, Text& room,
+                       std::wstring_view& name) {
+  std::uint32_t status = platform::HoldFolder(nullptr, {mirror.path.data(), base}, mirror.handle, facts, false);
+  if (status == 0) {
+    status = platform::KernelName(mirror.handle, room, name);
+  }
+  constexpr std::wstring_view kRemote = platform::kRemoteVolume;
+  if (status == 0 && name.size() > kRemote.size() && name[kRemote.size()] == L'\\' &&
+      platform::SameName({name.data(), kRemote.size()}, kRemote)) {
+    status = system_error::kStoppedOnSymlink;
+  }
+  // A folder that is a volume's root (a profile disk mounted at the
+  // profile's folder) is named with its separator: what lies below it is
+  // named as below any other.
+  if (status == 0 && !name.empty() && name.back() == L'\\') {
+    name.remove_suffix(1);
+  }
+  return status;
+}
+
 }  // namespace
+
+// Holds the mirror `mirror.path`: its first `base` characters (a profile's
+// folder, or the tool's own account's local application data) by that
+// path, as the machine lists it (only administrators may change that list;
+// a disk or a link there is followed, as Windows follows it for that user),
+// then each folder below opened in the one before as itself. Only the
+// innermost stays open: each folder's handle is given up only once the next
+// is open in it, and a folder with an open handle inside it cannot be
+// renamed or removed (NTFS, FAT), so the path it was reached by holds. The
+// folders below are their user's to make links of, so a link among them,
+// or a folder that lies elsewhere than its parent's name and its own say,
+// is refused before anything in it is opened; so is a profile on another
+// machine. 0 with nothing held where there is none; 681 when refused; or
+// the system error code.
+std::uint32_t HoldMirror(HeldFolder& mirror, std::size_t base) {
+  const std::wstring_view path = mirror.path.view();
+  platform::FileFacts facts;
+  Text baseRoom;
+  Text room;
+  std::wstring_view baseName;
+  std::wstring_view name;
+  std::uint32_t status = HoldBase(mirror, base, facts, baseRoom, baseName);
+  // Each folder below starts at a separator.
+  for (std::size_t at = base; status == 0;) {
+    if (facts.link) {
+      status = system_error::kStoppedOnSymlink;
+      break;
+    }
+    if (at == path.size()) {
+      mirror.id = facts.id;
+      return 0;
+    }
+    const std::size_t start = at + 1;
+    for (at = start; at < path.size() && path[at] != L'\\'; ++at) {
+    }
+    platform::OpenFile below;
+    status = platform::HoldFolder(&mirror.handle, {path.data() + start, at - start}, below, facts, at == path.size());
+    mirror.handle = std::move(below);
+    if (status == 0) {
+      status = platform::KernelName(mirror.handle, room, name);
+    }
+    if (status == 0 && !NamedBelow(name, baseName, {path.data() + base, at - base})) {
+      status = system_error::kStoppedOnSymlink;
+    }
+  }
+  mirror.handle.reset();
+  return Absent(status) ? 0 : status;
+}
 
 std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail) {
   // Where the held folder really lies decides, as it decides for Windows:

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "runtime/files.h"
 
 namespace rt {
 
@@ -25,5 +26,11 @@ std::uint32_t MirrorTail(const platform::OpenFile& own, Text& tail);
 // or the code of the look for the tool's own that could not be made.
 using MirrorOwner = void (*)(std::wstring_view profile, std::wstring_view local, std::wstring_view tail, bool theirs);
 std::uint32_t ForEachMirrorOwner(std::wstring_view tail, MirrorOwner each);
+
+// Holds the mirror `mirror.path`, its first `base` characters being the
+// local application data's folder the machine lists (see mirrors.cpp). 0
+// with nothing held where there is none; 681 when refused; or the system
+// error code.
+std::uint32_t HoldMirror(HeldFolder& mirror, std::size_t base);
 
 }  // namespace rt
