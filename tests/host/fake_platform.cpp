@@ -288,7 +288,7 @@ std::int32_t RT_WINAPI FakeNtDeleteKey(std::uintptr_t key) {
   if (!NthSubkey(path, 0).empty()) {
     return kStatusCannotDelete;
   }
-  if (s.growingKeys.erase(path) != 0) {
+  if (const auto grows = s.growingKeys.find(path); grows != s.growingKeys.end() && grows->second-- > 0) {
     s.keys.insert(path + L"\\new");
     return kStatusCannotDelete;
   }

@@ -54,7 +54,7 @@ struct System {
   std::map<std::wstring, std::int32_t> stuckKeys;  // key -> the status deleting it gives
   std::set<std::wstring> regeneratingKeys;         // deleted, and back at once
   std::set<std::wstring> vanishingKeys;            // deleted by someone else once opened
-  std::set<std::wstring> growingKeys;              // a subkey appears as it is deleted, once
+  std::map<std::wstring, int> growingKeys;         // key -> times a subkey appears as it is deleted
   std::map<std::wstring, std::wstring> shownAs;    // key -> the name enumerating its parent gives
   // key -> the key another copy deletes, with all below it, right after the
   // key was listed by its parent: the key itself, or that parent.

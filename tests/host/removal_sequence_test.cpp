@@ -249,10 +249,11 @@ TEST_F(RemovalSequence, ALargeTreeGoesWithEachKeyOpenedOnce) {
   // Linear: about one open a key, never one a level for each.
   EXPECT_LE(fake::Get().keyOpens, keys + 20);
 
-  // As deep as the registry lets a tree be, it goes; deeper, it is told as a
+  // As deep as the registry lets a tree be, it goes; deeper, or refilled as
+  // fast as it goes (0 levels: past the walk's step cap), it is told as a
   // tree the walk could not finish (1460), not as a key that came back, and
   // no file is touched.
-  for (const int levels : {512, 513}) {
+  for (const int levels : {512, 513, 0}) {
     SCOPED_TRACE(levels);
     SetUp();
     std::wstring deep = L"HKLM\\password";
@@ -260,9 +261,10 @@ TEST_F(RemovalSequence, ALargeTreeGoesWithEachKeyOpenedOnce) {
       deep += L"\\k";
     }
     fake::Get().keys.insert(deep);
+    fake::Get().growingKeys[L"HKLM\\password\\command"] = levels == 0 ? 1 << 30 : 0;
     fake::Ended ended{};
     EXPECT_EQ(fake::Run(&ended), levels == 512 ? -1 : 75);
-    if (levels > 512) {
+    if (levels != 512) {
       EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE\\password\n(系统错误 1460)"), std::wstring::npos) << ended.text;
       EXPECT_EQ(fake::Get().files.size(), kNames.size());
     }
@@ -310,8 +312,10 @@ TEST_F(RemovalSequence, ATreeChangedMeanwhileIsRemovedAsItIsFound) {
     SCOPED_TRACE(row);
     SetUp();
     fake::System& s = fake::Get();
-    if (row < 2) {
-      (row == 0 ? s.vanishingKeys : s.growingKeys) = {command, shell};
+    if (row == 0) {
+      s.vanishingKeys = {command, shell};
+    } else if (row == 1) {
+      s.growingKeys = {{command, 1}, {shell, 1}};
     } else {
       s.goneAfterListing = {{command, row == 2 ? command : L"HKLM\\password"},
                             {shell, row == 2 ? shell : LR"(HKLM\Software\Classes\*\shell\Orvandel)"}};
