@@ -148,7 +148,8 @@ class Scenario:
     # their AppData\Local; "file-in-the-way" puts a file where their mirror folder would be and lists a
     # third profile after theirs, with a mirror; "shell-link-out" is "store-link-out" with their classes
     # hive's *\shell a registry link to a machine key holding the same keys; "profile-disk" puts their
-    # profile's folder where another drive's root is mounted (a profile disk), with their mirror on it.
+    # profile's folder where another drive's root is mounted (a profile disk), with their mirror on it;
+    # "past-max-path" stores their profile's folder longer than MAX_PATH, and stages no folder.
     other_user: str | None = None
     # How the tool is started: "path", by its path as Wine maps it; "short", by its 8.3 short path as
     # Wine gives it. (Started by the \\?\ form, Wine's loader gives the tool its path without the
@@ -267,6 +268,10 @@ SCENARIOS = (
     # Their profile a disk of its own, mounted at their profile's folder (a drive's root there): the
     # walk below it is not taken for a link.
     Scenario("a_users_profile_disk_is_their_profile", (Run(),), mirror="program-files", other_user="profile-disk"),
+    # A profile stored longer than MAX_PATH names no folder a legacy program reaches: the profiles
+    # listed after it (the prefix user's) still have their mirrors emptied.
+    Scenario("a_users_profile_past_max_path_is_passed_over", (Run(),), mirror="program-files",
+             other_user="past-max-path"),
     # Each of these stays, reported at the end after everything else went.
     Scenario("a_users_virtualstore_linking_outside_is_refused", (
         stopped(75, REFUSED, "other-mirror/", ADVICE_OUTSIDE),), mirror="program-files", other_user="store-link-out"),
@@ -473,11 +478,11 @@ def stage_other_user(wine: Wine, how: str, folder: Path) -> None:
         other_mirror_of(folder).write_text("not a folder\n")
         stage_mirror(other_mirror_of(folder, third=True))
         profiles.append((THIRD_SID, other_store(folder, third=True)))
-    else:
+    elif how != "past-max-path":
         stage_mirror(other_mirror_of(folder))
     lines = []
     for sid, store in profiles:
-        stored = "%SystemDrive%\\users\\" + store.parents[2].name
+        stored = "%SystemDrive%\\users\\" + store.parents[2].name + ("-" * 260 if how == "past-max-path" else "")
         data = ",".join(f"{b:02x}" for b in (stored + "\0").encode("utf-16-le"))
         lines += [f"[{PROFILE_LIST}\\{sid}]", f'"ProfileImagePath"=hex(2):{data}', ""]
     keys = OTHER_CLASS_KEYS + OTHER_KEPT_KEYS
@@ -515,6 +520,8 @@ def check_other_user(wine: Wine, how: str, folder: Path) -> None:
         check(wine.registry_has(key) == kept, f"{key}: wrongly kept or removed")
     if linked:
         check(wine.registry_has(LINKED_MACHINE_KEY + r"\shell\Orvandel"), "the key behind their link was removed")
+    if how == "past-max-path":
+        return
     outside = how in ("store-link-out", "local-link-out", "shell-link-out")
     mirror = other_mirror_of(folder, third=how == "file-in-the-way")
     left = {p.name for p in (wine.work / "outside" if outside else mirror).rglob("*") if p.is_file()}
