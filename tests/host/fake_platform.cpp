@@ -35,6 +35,8 @@ std::size_t OthersHeld() {
   }));
 }
 std::vector<std::wstring> g_openKeys;
+// What each key opened by name was opened for, by its place in g_openKeys.
+std::map<std::size_t, std::uint32_t> g_keyAccess;
 // Times the fake put a new file under a name, which its id shows; and
 // deleted names that come back, with the looks until then.
 std::map<std::wstring, std::uint32_t> g_generation;
@@ -43,6 +45,10 @@ std::map<std::wstring, int> g_away;
 std::set<std::wstring> g_standing;
 
 constexpr std::uintptr_t kFirstKeyHandle = 0x1000;
+// The system's: the access rights a key's calls need, and their refusal.
+constexpr std::uint32_t kEnumerateSubKeys = 0x8;
+constexpr std::uint32_t kDelete = 0x10000;
+constexpr auto kStatusAccessDenied = static_cast<std::int32_t>(0xC0000022U);
 using Module1::native::kOpenLink;
 using Module1::native::kStatusCannotDelete;
 using Module1::native::kStatusKeyDeleted;
@@ -121,8 +127,14 @@ std::wstring NthSubkey(const std::wstring& parent, std::uint32_t index) {
   return subkeys[index];
 }
 
+// Whether `key` was opened for all of `access`, as the system checks a call.
+bool OpenedFor(std::uintptr_t key, std::uint32_t access) {
+  const auto given = g_keyAccess.find(key - kFirstKeyHandle);
+  return given == g_keyAccess.end() || (given->second & access) == access;
+}
+
 std::int32_t OpenKey(const std::wstring& parent, const std::wstring& subKey, std::uint32_t options,
-                     std::uintptr_t* result) {
+                     std::uint32_t access, std::uintptr_t* result) {
   System& s = g_system;
   ++s.keyOpens;
   s.lastError = 1000 + static_cast<std::uint32_t>(s.log.size());
@@ -137,6 +149,7 @@ std::int32_t OpenKey(const std::wstring& parent, const std::wstring& subKey, std
   if (!KeyExists(key)) {
     return 2;
   }
+  g_keyAccess[g_openKeys.size()] = access;
   g_openKeys.push_back(key);
   *result = kFirstKeyHandle + g_openKeys.size() - 1;
   if (s.vanishingKeys.erase(key) != 0) {
@@ -149,7 +162,7 @@ std::int32_t OpenKey(const std::wstring& parent, const std::wstring& subKey, std
 constexpr std::string_view kHiveList = R"(SYSTEM\CurrentControlSet\Control\hivelist)";
 
 std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subKey, std::uint32_t options,
-                                         std::uint32_t /*access*/, std::uintptr_t* result) {
+                                         std::uint32_t access, std::uintptr_t* result) {
   const std::string_view name(subKey);  // ASCII: the fake's code page has nothing else
   g_system.lastAnsiPath = name;
   if (name == kHiveList && parent == 0x80000002U) {
@@ -159,7 +172,7 @@ std::int32_t RT_WINAPI FakeRegOpenKeyExA(std::uintptr_t parent, const char* subK
     return 0;
   }
 
-  return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, result);
+  return OpenKey(KeyOf(parent), std::wstring(name.begin(), name.end()), options, access, result);
 }
 
 std::int32_t RT_WINAPI FakeRegQueryValueExW(std::uintptr_t key, const wchar_t* name, void* /*reserved*/,
@@ -190,7 +203,7 @@ std::int32_t ToStatus(std::int32_t error) {
   }
 }
 
-std::int32_t RT_WINAPI FakeNtOpenKey(std::uintptr_t* result, std::uint32_t /*access*/,
+std::int32_t RT_WINAPI FakeNtOpenKey(std::uintptr_t* result, std::uint32_t access,
                                      const ObjectAttributes* attributes) {
   const std::wstring name(attributes->name->text, attributes->name->bytes / sizeof(wchar_t));
   if (name.find(L'\\') != std::wstring::npos && attributes->root != 0) {
@@ -208,12 +221,15 @@ std::int32_t RT_WINAPI FakeNtOpenKey(std::uintptr_t* result, std::uint32_t /*acc
     *result = kFirstKeyHandle + g_openKeys.size() - 1;
     return 0;
   }
-  return ToStatus(OpenKey(KeyOf(attributes->root), name, options, result));
+  return ToStatus(OpenKey(KeyOf(attributes->root), name, options, access, result));
 }
 
 std::int32_t RT_WINAPI FakeNtEnumerateKey(std::uintptr_t key, std::uint32_t index, int /*what*/, void* information,
                                           std::uint32_t size, std::uint32_t* returned) {
   const std::wstring path = KeyOf(key);
+  if (!OpenedFor(key, kEnumerateSubKeys)) {
+    return kStatusAccessDenied;
+  }
   if (!KeyExists(path)) {
     return kStatusKeyDeleted;
   }
@@ -279,6 +295,9 @@ std::int32_t RT_WINAPI FakeRegEnumKeyExW(std::uintptr_t key, std::uint32_t index
 std::int32_t RT_WINAPI FakeNtDeleteKey(std::uintptr_t key) {
   System& s = g_system;
   const std::wstring path = KeyOf(key);
+  if (!OpenedFor(key, kDelete)) {
+    return kStatusAccessDenied;
+  }
   if (!KeyExists(path)) {
     return kStatusKeyDeleted;
   }
@@ -344,6 +363,7 @@ void Reset() {
   g_system = System{};
   g_openFiles.clear();
   g_openKeys.clear();
+  g_keyAccess.clear();
   g_heldFolders.clear();
   g_generation.clear();
   g_away.clear();

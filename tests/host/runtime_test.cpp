@@ -112,6 +112,14 @@ TEST(Text, JoinsMovesAndReleases) {
   EXPECT_STREQ(joined.c_str(), L"");
   moved.Truncate(3);
   EXPECT_EQ(std::wstring(moved.view()), L"C:\\");
+  // A list grows before an item and its NUL would not fit: "xyz" exactly
+  // fills the room, then "q" needs more.
+  rt::ItemList list;
+  for (const wchar_t* item : {L"ab", L"c", L"xyz", L"q"}) {
+    list.Add(item);
+  }
+  EXPECT_EQ(std::wstring(list.view()), std::wstring(L"ab\0c\0xyz\0q\0", 11));
+  EXPECT_LE(list.used, list.room.size());
 }
 
 }  // namespace
