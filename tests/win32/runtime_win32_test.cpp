@@ -337,14 +337,20 @@ TEST_F(FormEngine, LabelTakesTheSchemeColourUnderHighContrast) {
   ReleaseDC(Label(), dc);
 }
 
+// The window's DPI as a monitor it is moved to gives it.
+UINT g_monitorDpi = 96;
+UINT WINAPI MonitorDpi(HWND /*window*/) { return g_monitorDpi; }
+
 // A move to a 144 DPI monitor, with the calls of Windows 10 and with only
 // those of Windows 8.1: the window takes the suggested rectangle whole, and
-// the controls and both fonts follow the new DPI.
+// the controls and both fonts follow the new DPI. Moved while hidden (the
+// question showing), it is laid out afresh as it shows.
 TEST_F(FormEngine, FollowsANewDpiIntoTheSuggestedRectangle) {
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof metrics;
   ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
   const LONG buttonFont = MulDiv(metrics.lfMessageFont.lfHeight, 144, SystemDpi());
+  const RECT at144{132, 108, 132 + 98, 108 + 38};  // the button's 1320, 1080, 975, 375 twips
   for (const bool newer : {true, false}) {
     SCOPED_TRACE(newer ? "newer DPI calls" : "older calls only");
     Make(newer ? rt::engine::NewerDpiFunctions() : rt::engine::DpiFunctions{});
@@ -362,13 +368,21 @@ TEST_F(FormEngine, FollowsANewDpiIntoTheSuggestedRectangle) {
     GetWindowRect(form_.window, &window);
     EXPECT_TRUE(EqualRect(&window, &suggested));
     const RECT button = PlaceOf(Button());
-    const RECT expected{132, 108, 132 + 98, 108 + 38};  // 1320, 1080, 975, 375 twips
-    EXPECT_TRUE(EqualRect(&button, &expected));
+    EXPECT_TRUE(EqualRect(&button, &at144));
     EXPECT_EQ(FontOf(Label()).lfHeight, -24);
     EXPECT_EQ(FontOf(Button()).lfHeight, buttonFont);
     TearDown();
     form_ = {};
   }
+  form_.description = &Form1::kDescription;
+  form_.dpi = rt::engine::NewerDpiFunctions();
+  form_.dpi.getDpiForWindow = MonitorDpi;
+  ASSERT_TRUE(rt::engine::CreateForm(form_, instance_));
+  g_monitorDpi = 144;
+  rt::engine::Show(form_, instance_);
+  const RECT button = PlaceOf(Button());
+  EXPECT_TRUE(EqualRect(&button, &at144));
+  EXPECT_EQ(FontOf(Label()).lfHeight, -24);
 }
 
 }  // namespace
