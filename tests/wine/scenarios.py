@@ -90,7 +90,7 @@ EXIT_TIMEOUT = 30.0
 class Run:
     """One start of the tool and what must come of it."""
     answer: str = "click-yes"        # click-yes | return | click-no
-    finish: str | None = "click"     # click | return | space | escape | close-box; None: never appears
+    finish: str | None = "click"     # click | return | escape | close-box; None: never appears
     exit_code: int = 0
     left: tuple[str, ...] | None = ()  # targets still in the folder afterwards; None: either way
     keys_left: bool | None = False  # None: not looked at (a key something keeps making)
@@ -292,7 +292,6 @@ SCENARIOS = (
         Run(stray_click=True))),
     # --- the completion window ---
     Scenario("window_closed_by_close_box", (Run(finish="close-box"),)),
-    Scenario("window_closed_by_space", (Run(finish="space"),)),
     Scenario("window_closed_by_return", (Run(finish="return"),)),
     Scenario("window_closed_by_escape", (Run(finish="escape"),)),
     Scenario("window_layout_144_dpi", (Run(),), dpi=144, serial=True),
@@ -934,7 +933,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
             elif run.finish == "close-box":
                 wine.click_close_box(DONE_TITLE, window)
             else:
-                wine.press(DONE_TITLE, {"return": "Return", "space": "space", "escape": "Escape"}[run.finish])
+                wine.press(DONE_TITLE, {"return": "Return", "escape": "Escape"}[run.finish])
         try:
             status = tool.wait(timeout=EXIT_TIMEOUT)
         except subprocess.TimeoutExpired:
