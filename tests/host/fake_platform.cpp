@@ -203,8 +203,7 @@ std::int32_t ToStatus(std::int32_t error) {
   }
 }
 
-std::int32_t RT_WINAPI FakeNtOpenKey(std::uintptr_t* result, std::uint32_t access,
-                                     const ObjectAttributes* attributes) {
+std::int32_t RT_WINAPI FakeNtOpenKey(std::uintptr_t* result, std::uint32_t access, const ObjectAttributes* attributes) {
   const std::wstring name(attributes->name->text, attributes->name->bytes / sizeof(wchar_t));
   if (name.find(L'\\') != std::wstring::npos && attributes->root != 0) {
     // A path, which the system would walk, following any link on the way.
