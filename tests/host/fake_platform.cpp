@@ -549,7 +549,7 @@ std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& room, std::wstrin
 
 std::uint32_t OwnLocalAppData(Text& path) {
   path = Text::Join({fake::Get().localAppData});
-  return 0;
+  return fake::Get().localAppDataError;
 }
 
 std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, std::wstring_view name, Access access,

@@ -46,6 +46,7 @@ struct System {
   // Each profile's folder as ProfileList stores it.
   std::vector<std::wstring> profiles = {L"C:\\Users\\admin"};
   std::wstring localAppData = L"C:\\Users\\admin\\AppData\\Local";  // the tool's own account's
+  std::uint32_t localAppDataError = 0;                              // what asking for it fails with
   std::map<std::wstring, std::uint32_t> expandErrors;  // a profile as stored -> what expanding it fails with
 
   // Keys as "HKLM\path", "HKCU\path" or "HKU\path"; links are keys that name another.

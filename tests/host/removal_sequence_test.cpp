@@ -501,11 +501,16 @@ TEST_F(RemovalSequence, AFileStillThereAfterItsDeletionIsNotReportedRemoved) {
 }
 
 TEST_F(RemovalSequence, AnOwnFolderThatCannotBeOpenedIsARunTimeError) {
-  fake::Get().folderErrors[kFolder] = 3;
-  fake::Ended ended{};
-  EXPECT_EQ(fake::Run(&ended), 76);
-  EXPECT_NE(ended.text.find(kFolder + L"\n(系统错误 3)"), std::wstring::npos);
-  EXPECT_TRUE(fake::Get().log.empty());
+  // Before anything goes; or, the files gone, where its mirror would lie
+  // cannot be asked (so whether one is left is not known).
+  for (const bool mirror : {false, true}) {
+    SetUp();
+    (mirror ? fake::Get().localAppDataError : fake::Get().folderErrors[kFolder]) = mirror ? 5 : 3;
+    fake::Ended ended{};
+    EXPECT_EQ(fake::Run(&ended), mirror ? 70 : 76);
+    EXPECT_NE(ended.text.find(kFolder + (mirror ? L"\n(系统错误 5)" : L"\n(系统错误 3)")), std::wstring::npos);
+    EXPECT_EQ(fake::Get().log.empty(), !mirror);
+  }
 }
 
 TEST_F(RemovalSequence, PathIsTheNameAppendedToTheFolderAsItIs) {
