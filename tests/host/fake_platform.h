@@ -46,7 +46,6 @@ struct System {
   // Each profile's folder as ProfileList stores it.
   std::vector<std::wstring> profiles = {L"C:\\Users\\admin"};
   std::wstring localAppData = L"C:\\Users\\admin\\AppData\\Local";  // the tool's own account's
-  std::uint32_t localAppDataError = 0;                              // what asking for it fails with
   std::map<std::wstring, std::uint32_t> expandErrors;  // a profile as stored -> what expanding it fails with
 
   // Keys as "HKLM\path", "HKCU\path" or "HKU\path"; links are keys that name another.
@@ -68,8 +67,9 @@ struct System {
   int keyOpens = 0;
   unsigned waited = 0;  // milliseconds the program waited, in pauses and marks given up on
 
-  std::uint32_t ansiError = 0;         // what converting to the ANSI code page fails with
-  std::uint32_t profileListError = 0;  // what reading ProfileList fails with
+  std::uint32_t ansiError = 0;          // what converting to the ANSI code page fails with
+  std::uint32_t profileListError = 0;   // what reading ProfileList fails with
+  std::uint32_t localAppDataError = 0;  // what asking for the local application data fails with
   bool libraryMissing = false;
   bool exportMissing = false;
   std::uint32_t lastError = 0;
