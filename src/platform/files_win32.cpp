@@ -262,7 +262,6 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& folderId, std::
         GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) != FALSE ? 0 : GetLastError();
     facts.changeTime = {basic.ChangeTime.LowPart, static_cast<std::uint32_t>(basic.ChangeTime.HighPart)};
     facts.readOnly = (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    facts.link = (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   }
   if (status == 0 && forDeletion) {
     status = CheckIsTheName(file.get(), folder.get(), folderId, name);

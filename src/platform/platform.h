@@ -57,7 +57,7 @@ struct FileFacts {
   std::array<std::uint32_t, 2> changeTime{};
   bool readOnly = false;
   // A reparse point (a junction, a symbolic link, a mount point) opened as
-  // itself.
+  // itself: asked of a folder held on a walk.
   bool link = false;
 };
 
