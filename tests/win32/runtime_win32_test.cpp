@@ -62,6 +62,18 @@ TEST(FileDeletion, OpensTheNameInTheHeldFolderAndReportsWhyAFileCannotGo) {
   rt::platform::FileFacts ownFacts;
   ASSERT_EQ(rt::platform::HoldFolder(nullptr, folder, own, ownFacts), 0U);
   const rt::platform::FileId ownId = ownFacts.id;
+  // A folder in it, asked its identity or only whether it is a link: there
+  // (and no link), or absent as absent.
+  for (const bool identify : {false, true}) {
+    for (const wchar_t* name : {L"sub", L"absent"}) {
+      rt::platform::OpenFile below;
+      rt::platform::FileFacts facts;
+      facts.link = true;
+      EXPECT_EQ(rt::platform::HoldFolder(&own, name, below, facts, identify),
+                name[0] == L's' ? 0U : ERROR_FILE_NOT_FOUND) << name << identify;
+      EXPECT_EQ(facts.link, name[0] != L's') << name << identify;
+    }
+  }
 
   // What answers to the name afterwards: nothing, or the file itself (its
   // deletion refused). One another handle keeps with delete sharing: on
