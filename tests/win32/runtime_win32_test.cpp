@@ -70,7 +70,8 @@ TEST(FileDeletion, OpensTheNameInTheHeldFolderAndReportsWhyAFileCannotGo) {
       rt::platform::FileFacts facts;
       facts.link = true;
       EXPECT_EQ(rt::platform::HoldFolder(&own, name, below, facts, identify),
-                name[0] == L's' ? 0U : ERROR_FILE_NOT_FOUND) << name << identify;
+                name[0] == L's' ? 0U : ERROR_FILE_NOT_FOUND)
+          << name << identify;
       EXPECT_EQ(facts.link, name[0] != L's') << name << identify;
     }
   }
