@@ -30,7 +30,13 @@ constexpr unsigned kFirstWait = 15;
 constexpr unsigned kLastWait = 1000;
 // Marking a file for deletion may wait on another program for ever (an
 // oplock it does not give up): given up after as long, it counts as in use.
+// Another user's names share one such deadline for all the waiting they
+// cause, so that no user holds the run for longer; the tool's own files,
+// whose user is at the screen, each have their retries and a deadline.
 constexpr unsigned kMarkDeadline = 2000;
+constexpr unsigned kNoLimit = ~0U;
+// What may still be waited on the folder being emptied.
+constinit unsigned g_left = 0;
 
 bool MayPass(std::uint32_t status) {
   return status == system_error::kAccessDenied || status == system_error::kSharingViolation;
@@ -125,7 +131,10 @@ std::uint32_t TryKill(const HeldFolder& folder, std::wstring_view name, platform
     return 0;
   }
   if (status == 0) {
-    status = platform::MarkForDeletion(file, kMarkDeadline);
+    unsigned deadline = g_left < kMarkDeadline ? g_left : kMarkDeadline;
+    g_left -= deadline;
+    status = platform::MarkForDeletion(file, deadline);
+    g_left += deadline;
   }
   if (status != 0) {
     return status;
@@ -157,14 +166,17 @@ void FileFailed(std::uint32_t status, const HeldFolder& folder, const Text& path
 }
 
 // Deletes the file `path` names from `folder` (the name from `name` on),
-// waiting out a program that has it for a moment, and records it.
+// waiting out a program that has it for a moment, and records it. The
+// waiting is taken from g_left: once that is spent, a name that would need
+// more fails at its first try.
 void Kill(const HeldFolder& folder, Text path, std::size_t name) {
   const std::wstring_view file{path.c_str() + name, path.size() - name};
   platform::FileFacts went;
   // Gone already is what the caller wants; a second run then finishes the job.
   std::uint32_t status = TryKill(folder, file, went);
-  for (unsigned wait = kFirstWait; MayPass(status) && wait < kLastWait; wait *= 2) {
+  for (unsigned wait = kFirstWait; MayPass(status) && wait < kLastWait && wait <= g_left; wait *= 2) {
     platform::Pause(wait);
+    g_left -= wait;
     status = TryKill(folder, file, went);
   }
   if (status != 0) {
@@ -201,7 +213,6 @@ OwnFolder::OwnFolder() {
   }
   g_ownFolder = this;
   ++g_run;
-  platform::PrepareMarks();
 }
 
 std::uint32_t RunNumber() { return g_run; }
@@ -222,6 +233,7 @@ void rtcKillFiles(const Text& path) {
   if (name == 0) {
     FileFailed(system_error::kStoppedOnSymlink, own, path, path.size());
   }
+  g_left = kNoLimit;
   Kill(own, Text::Join({path.view()}), name);
 }
 
@@ -244,7 +256,8 @@ void RemoveFromMirror(std::wstring_view profile, std::wstring_view local, std::w
     return;
   }
   // The folder's own removals, up to the last one, fixed before any mirror's
-  // were added behind it.
+  // were added behind it. Another user's share one deadline.
+  g_left = theirs ? kMarkDeadline : kNoLimit;
   for (const Removal* removal = held.handle.get() != nullptr ? g_removals : nullptr; removal != nullptr;
        removal = removal == g_ownLast ? nullptr : removal->next) {
     const std::wstring_view name{removal->path.c_str() + removal->name, removal->path.size() - removal->name};

@@ -25,6 +25,8 @@ struct OpenedFile {
   bool marked = false;
 };
 std::vector<OpenedFile> g_openFiles;
+// The folder of the file last opened for deletion: what is waited for now.
+std::wstring g_deleting;
 // Folders held now, by handle: what a user could not detach while a box shows.
 std::set<std::uintptr_t> g_heldFolders;
 
@@ -361,6 +363,7 @@ System& Get() { return g_system; }
 void Reset() {
   g_system = System{};
   g_openFiles.clear();
+  g_deleting.clear();
   g_openKeys.clear();
   g_keyAccess.clear();
   g_heldFolders.clear();
@@ -564,6 +567,7 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
     }
   }
   if (access == Access::Delete) {
+    fake::g_deleting = path.substr(0, path.rfind(L'\\'));
     s.log.push_back(L"file " + path);
     if (const auto busy = s.busy.find(path); busy != s.busy.end() && busy->second > 0) {
       --busy->second;
@@ -598,14 +602,17 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
   return 0;
 }
 
-void PrepareMarks() {}
-
-std::uint32_t MarkForDeletion(OpenFile& file, unsigned milliseconds) {
+std::uint32_t MarkForDeletion(OpenFile& file, unsigned& milliseconds) {
   auto& opened = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(file.get()) - 1);
-  // Waits on its holder, who never lets go: given up after the time allowed.
-  if (fake::Get().oplocked.count(opened.path) != 0) {
-    fake::Get().waited += milliseconds;
-    return 1460;
+  // Waits on its holder: given up after the time allowed.
+  if (const auto slow = fake::Get().slowMarks.find(opened.path); slow != fake::Get().slowMarks.end()) {
+    const unsigned took = std::min(slow->second, milliseconds);
+    Pause(took);
+    --fake::Get().pauses;
+    milliseconds -= took;
+    if (took < slow->second) {
+      return 1460;
+    }
   }
   if (fake::Get().readOnly.count(opened.path) != 0) {
     return 5;
@@ -638,6 +645,7 @@ bool IsAdministrator() { return fake::Get().elevated; }
 void Pause(unsigned milliseconds) {
   ++fake::Get().pauses;
   fake::Get().waited += milliseconds;
+  fake::Get().waitedIn[fake::g_deleting] += milliseconds;
 }
 
 std::uint32_t ToAnsi(std::wstring_view text, AnsiText& ansi) {
