@@ -149,11 +149,16 @@ bool KeepsDeletedNames();
 // semantics), otherwise when the last handle to it closes. Marking it may
 // wait for another program (one holding an oplock on it must acknowledge
 // its break, and may never do so): after `milliseconds` the call is
-// cancelled and given a moment to return, and this answers 1460. A call
-// that does not return even then is left to itself with a handle of its
-// own, closed when it returns. `milliseconds` is left with what remains of
+// cancelled and given a moment to return, and this answers 1460. Where it
+// does not return even then, `file` is given up unclosed to the call, which
+// closes it when it returns. `milliseconds` is left with what remains of
 // it. 0 or the system error code.
 std::uint32_t MarkForDeletion(OpenFile& file, unsigned& milliseconds);
+
+// Readies what marking files for deletion needs (a thread of its own) before
+// the question is asked, so that no deletion waits for it to start. What
+// fails here is met again at the first mark.
+void PrepareMarks();
 
 // A running program that has a file loaded or open.
 struct FileUser {

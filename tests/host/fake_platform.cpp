@@ -602,6 +602,8 @@ std::uint32_t OpenInFolder(const OpenFile& folder, const FileId& /*folderId*/, s
   return 0;
 }
 
+void PrepareMarks() {}
+
 std::uint32_t MarkForDeletion(OpenFile& file, unsigned& milliseconds) {
   auto& opened = fake::g_openFiles.at(reinterpret_cast<std::uintptr_t>(file.get()) - 1);
   // Waits on its holder: given up after the time allowed.
