@@ -31,6 +31,7 @@ struct System {
   bool keepsDeletedNames = false;                    // Wine's rule: a deleted name opens while a handle keeps it
   std::set<std::wstring> readOnly;                   // open, but their deletion is refused (5)
   std::map<std::wstring, unsigned> slowMarks;        // path -> milliseconds a mark waits on its holder (~0U: for ever)
+  std::map<std::wstring, unsigned> waitedIn;  // milliseconds waited, by the folder of the file last opened for deletion
   // path -> programs that have it loaded or open, as "name" and process id
   std::map<std::wstring, std::vector<std::pair<std::wstring, std::uint32_t>>> users;
   std::wstring heldFolder;
@@ -65,8 +66,7 @@ struct System {
   bool followedLink = false;        // a link was opened as what it names
   bool openedByPath = false;        // a subkey was opened by a name holding a separator
   int keyOpens = 0;
-  unsigned waited = 0;                        // milliseconds the program waited, in pauses and marks given up on
-  std::map<std::wstring, unsigned> waitedIn;  // the same, by the folder of the file last opened for deletion
+  unsigned waited = 0;  // milliseconds the program waited, in pauses and marks given up on
 
   std::uint32_t ansiError = 0;          // what converting to the ANSI code page fails with
   std::uint32_t profileListError = 0;   // what reading ProfileList fails with

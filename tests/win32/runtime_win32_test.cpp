@@ -58,6 +58,8 @@ struct Replaced {
   }
   Replaced(const Replaced&) = delete;
   Replaced& operator=(const Replaced&) = delete;
+  Replaced(Replaced&&) = delete;
+  Replaced& operator=(Replaced&&) = delete;
   ~Replaced() { *slot = real; }
 };
 
@@ -75,7 +77,7 @@ BOOL WINAPI HeldDisposition(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* i
   const Holder holder = g_holder == Holder::Refusal ? Holder::Refusal : g_holder.exchange(Holder::None);
   char byte = 0;
   DWORD read = 0;
-  if (holder == Holder::Refusal || (holder == Holder::Pipe && !ReadFile(g_pipe, &byte, 1, &read, nullptr))) {
+  if (holder == Holder::Refusal || (holder == Holder::Pipe && ReadFile(g_pipe, &byte, 1, &read, nullptr) == FALSE)) {
     const DWORD error = holder == Holder::Refusal ? ERROR_ACCESS_DENIED : GetLastError();
     g_holdReturned = true;
     SetLastError(error);
