@@ -11,7 +11,8 @@ namespace rt::engine {
 
 namespace {
 
-constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// A message dialog's title bar: a close box, nothing to minimise or grow.
+constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kFormExStyle = 0;
 constexpr int kDefaultDpi = 96;
 
@@ -88,12 +89,12 @@ RECT Frame(const Form& form, UINT dpi) {
   return frame;
 }
 
-// Places every control and makes its font at `dpi`, then the window: in the
-// rectangle the system suggests for a new DPI, else at its designed place.
+// Places every control and makes its font at `dpi`, where that was not
+// done yet, then the window: in the rectangle the system suggests for a new
+// DPI, else at its designed place in the work area as it is now.
 void Layout(Form& form, UINT dpi, const RECT* suggested) {
   const FormDescription& description = *form.description;
-  form.laidOutAt = dpi;
-  for (std::size_t i = 0; i < description.controls.size(); ++i) {
+  for (std::size_t i = 0; dpi != form.laidOutAt && i < description.controls.size(); ++i) {
     const ControlDescription& control = description.controls[i];
     // The control lets go of its old font before that font is deleted.
     win32::UniqueFont font = CreateControlFont(form, control.font, dpi);
@@ -102,7 +103,7 @@ void Layout(Form& form, UINT dpi, const RECT* suggested) {
     MoveWindow(form.controls[i], Scale(control.rect.left, dpi), Scale(control.rect.top, dpi),
                Scale(control.rect.width, dpi), Scale(control.rect.height, dpi), FALSE);
   }
-
+  form.laidOutAt = dpi;
   RECT window{};
   if (suggested != nullptr) {
     window = *suggested;
@@ -142,13 +143,18 @@ void FocusFirstControl(const Form& form) {
 // close into IDCANCEL) end the form as its button does; a click runs the
 // button's handler.
 void Command(const Form& form, HWND window, WPARAM wParam) {
+  // The dialog's end, as the dialog manager raises it for a template's
+  // dialog: before it goes, whichever way it goes.
+  const auto end = [window] { NotifyWinEvent(EVENT_SYSTEM_DIALOGEND, window, OBJID_WINDOW, CHILDID_SELF); };
   if (LOWORD(wParam) == IDCANCEL) {
+    end();
     DestroyWindow(window);
     return;
   }
   if (HIWORD(wParam) == BN_CLICKED) {
     for (const ControlDescription& control : form.description->controls) {
       if (control.id == LOWORD(wParam) && control.click != nullptr) {
+        end();
         control.click();
         return;
       }
@@ -274,9 +280,10 @@ bool CreateForm(Form& form, HINSTANCE instance) {
       return false;
     }
   }
-  Layout(form, WindowDpi(form), nullptr);
   return true;
 }
+
+void Prepare() { Layout(*g_form, WindowDpi(*g_form), nullptr); }
 
 void Show(Form& form, HINSTANCE instance) {
   // The class icon (the process's copy of the dialog class, whose other
@@ -286,23 +293,21 @@ void Show(Form& form, HINSTANCE instance) {
   const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(form.description->iconGroup));
   SetClassLongPtrW(form.window, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
   form.highContrast = HighContrastOn();
-  // Laid out before the question was asked; again only for a new DPI, which
-  // the hidden form did not follow.
-  const UINT dpi = WindowDpi(form);
-  if (dpi != form.laidOutAt) {
-    Layout(form, dpi, nullptr);
-  }
+  // Laid out while the question was up; again only for a new DPI, which the
+  // hidden form did not follow, or where the answer came first. Placed in
+  // the work area as it is now, which may have changed meanwhile.
+  Layout(form, WindowDpi(form), nullptr);
   form.shown = true;
   // As dialog creation does: the focus cue follows the last input, so it
   // shows after a box answered by keyboard.
   SendMessageW(form.window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, 0), 0);
   ShowWindow(form.window, SW_SHOWNORMAL);
   UpdateWindow(form.window);
+  // As the dialog manager raises it for a template's dialog, once it is
+  // shown and drawn: screen readers announce the dialog by this.
+  NotifyWinEvent(EVENT_SYSTEM_DIALOGSTART, form.window, OBJID_WINDOW, CHILDID_SELF);
   SetForegroundWindow(form.window);
   FocusFirstControl(form);
-  // And as it raises for a template's dialog: screen readers announce the
-  // dialog by this as it opens.
-  NotifyWinEvent(EVENT_SYSTEM_DIALOGSTART, form.window, OBJID_WINDOW, CHILDID_SELF);
 }
 
 }  // namespace rt::engine

@@ -35,16 +35,20 @@ struct Form {
 
 DpiFunctions NewerDpiFunctions();
 
-// The form's window, of the system's dialog class, and its controls, with
-// their fonts and places at the window's DPI (with the DPI calls in
-// `form.dpi`), hidden: all that happens before the load handler, so that
-// showing it later costs little. The form becomes the one the dialog
+// The form's window, of the system's dialog class, and its controls,
+// hidden: what the load handler needs. The form becomes the one the dialog
 // procedure serves. False when Windows refused.
 bool CreateForm(Form& form, HINSTANCE instance);
 
+// The form's fonts and places at its window's DPI (with the DPI calls in
+// `form.dpi`), made once, while the question is up and the user reads it,
+// so that showing the form later costs little.
+void Prepare();
+
 // Gives the form what only a shown form needs (its icon, the colour scheme,
-// its layout again where its DPI changed meanwhile), shows it and focuses its
-// first control that takes the focus; its cues and its start as a dialog's.
+// its layout where none was made for its DPI, its place in the work area as
+// it is now), shows it and focuses its first control that takes the focus;
+// its cues and its start as a dialog's.
 void Show(Form& form, HINSTANCE instance);
 
 }  // namespace rt::engine

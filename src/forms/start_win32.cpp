@@ -2,10 +2,26 @@
 #include <windows.h>
 
 #include "forms/form_win32.h"
+#include "platform/platform.h"
 #include "platform/win32.h"
 #include "runtime/runtime.h"
 
 namespace rt {
+
+namespace {
+
+// What only a Yes needs, made while the user reads the question: a thread
+// timer, which the question's loop dispatches once nothing else waits (the
+// box drawn). Where the answer comes first, the form is laid out as it is
+// shown and the worker made at the first mark, and the timer, met by the
+// form's own loop, changes nothing.
+void CALLBACK Prepare(HWND /*window*/, UINT /*message*/, UINT_PTR timer, DWORD /*time*/) {
+  KillTimer(nullptr, timer);
+  engine::Prepare();
+  platform::PrepareMarks();
+}
+
+}  // namespace
 
 void ThunRTMain(const ProjectHeader& header) {
   win32::RestrictDllSearch();
@@ -21,6 +37,7 @@ void ThunRTMain(const ProjectHeader& header) {
     const DWORD error = GetLastError();
     vbaRaise(ErrorForSystemCode(error), error, {}, {});
   }
+  SetTimer(nullptr, 0, 0, Prepare);
   header.startup->load();
   // The folder's mirror too; and nothing is said to be gone that came back
   // meanwhile.

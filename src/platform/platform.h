@@ -155,9 +155,9 @@ bool KeepsDeletedNames();
 // it. 0 or the system error code.
 std::uint32_t MarkForDeletion(OpenFile& file, unsigned& milliseconds);
 
-// Readies what marking files for deletion needs (a thread of its own) before
-// the question is asked, so that no deletion waits for it to start. What
-// fails here is met again at the first mark.
+// Readies what marking files for deletion needs (a thread of its own) while
+// the question is up, so that no deletion waits for it to start. What fails
+// here is met again at the first mark.
 void PrepareMarks();
 
 // A running program that has a file loaded or open.

@@ -213,7 +213,6 @@ OwnFolder::OwnFolder() {
   }
   g_ownFolder = this;
   ++g_run;
-  platform::PrepareMarks();
 }
 
 std::uint32_t RunNumber() { return g_run; }

@@ -363,37 +363,45 @@ TEST_F(FormEngine, LabelFontIconAndFocusAreAsDesigned) {
   // Tab never reaches the label (the scenarios see the button's focus and default cue).
   EXPECT_EQ(GetNextDlgTabItem(form_.window, Button(), FALSE), Button());
   EXPECT_EQ(GetWindowLongW(Label(), GWL_STYLE) & WS_TABSTOP, 0);
+  // A message dialog's title bar: a close box and nothing to minimise or grow.
+  EXPECT_EQ(GetWindowLongW(form_.window, GWL_STYLE) & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), WS_SYSMENU);
 }
 
-// The window asked to set its cues from the last input, and the one whose
-// dialog start was raised.
+// The window asked to set its cues from the last input, the one whose
+// dialog start was raised once it was on screen, and the one whose end was
+// raised while it was still there.
 HWND g_cuesFromInput = nullptr;
 HWND g_dialogStarted = nullptr;
+HWND g_dialogEnded = nullptr;
 LRESULT CALLBACK OnSent(int code, WPARAM wParam, LPARAM lParam) {
   const auto& sent = *reinterpret_cast<const CWPSTRUCT*>(lParam);
   const bool initialize = sent.message == WM_CHANGEUISTATE && sent.wParam == MAKEWPARAM(UIS_INITIALIZE, 0);
   g_cuesFromInput = initialize ? sent.hwnd : g_cuesFromInput;
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
-void CALLBACK OnDialogStart(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG child, DWORD, DWORD) {
-  g_dialogStarted = object == OBJID_WINDOW && child == CHILDID_SELF ? window : nullptr;
+void CALLBACK OnDialog(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child, DWORD, DWORD) {
+  const bool whole = object == OBJID_WINDOW && child == CHILDID_SELF;
+  (event == EVENT_SYSTEM_DIALOGSTART ? g_dialogStarted : g_dialogEnded) =
+      whole && (event == EVENT_SYSTEM_DIALOGSTART ? IsWindowVisible(window) : IsWindow(window)) != FALSE ? window
+                                                                                                         : nullptr;
 }
 
 // What a screen reader is given: a window of the system's dialog class (to
 // which Windows' accessibility proxy gives ROLE_SYSTEM_DIALOG; Wine's gives
 // every window ROLE_SYSTEM_CLIENT), named by its caption, with the message as
 // its first child, visible, and the button after it, which has the focus; and
-// the dialog's start, as dialog creation raises it. Wine keeps no cues
+// the dialog's start and end, as the dialog manager raises them: once it is
+// on screen and drawn, and as it goes, before it is. Wine keeps no cues
 // (WM_QUERYUISTATE answers 0 whatever it was sent): the request is what shows.
 TEST_F(FormEngine, AScreenReaderIsGivenADialogItsMessageAndTheFocusedButton) {
   const HHOOK sent = SetWindowsHookExW(WH_CALLWNDPROC, OnSent, nullptr, GetCurrentThreadId());
-  const HWINEVENTHOOK start = SetWinEventHook(EVENT_SYSTEM_DIALOGSTART, EVENT_SYSTEM_DIALOGSTART, instance_,
-                                              OnDialogStart, GetCurrentProcessId(), 0, WINEVENT_INCONTEXT);
+  const HWINEVENTHOOK dialog = SetWinEventHook(EVENT_SYSTEM_DIALOGSTART, EVENT_SYSTEM_DIALOGEND, instance_, OnDialog,
+                                               GetCurrentProcessId(), 0, WINEVENT_INCONTEXT);
   Make(rt::engine::NewerDpiFunctions());
   UnhookWindowsHookEx(sent);
-  UnhookWinEvent(start);
   EXPECT_EQ(g_cuesFromInput, form_.window);
   EXPECT_EQ(g_dialogStarted, form_.window);
+  EXPECT_EQ(g_dialogEnded, nullptr);
   std::array<wchar_t, 16> className{};
   GetClassNameW(form_.window, className.data(), static_cast<int>(className.size()));
   EXPECT_STREQ(className.data(), L"#32770");
@@ -443,6 +451,12 @@ TEST_F(FormEngine, AScreenReaderIsGivenADialogItsMessageAndTheFocusedButton) {
   VariantClear(&focus);
   form->Release();
   CoUninitialize();
+  // Closed (Esc, the close box): its end raised, and the quit it posts taken back.
+  SendMessageW(form_.window, WM_COMMAND, IDCANCEL, 0);
+  UnhookWinEvent(dialog);
+  EXPECT_EQ(g_dialogEnded, form_.window);
+  MSG quit{};
+  PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
 }
 
 // Wine cannot switch high contrast on (SPI_SETHIGHCONTRAST fails and
@@ -504,15 +518,37 @@ TEST_F(FormEngine, FollowsANewDpiIntoTheSuggestedRectangle) {
     TearDown();
     form_ = {};
   }
-  form_.description = &Form1::kDescription;
-  form_.dpi = rt::engine::NewerDpiFunctions();
-  form_.dpi.getDpiForWindow = MonitorDpi;
-  ASSERT_TRUE(rt::engine::CreateForm(form_, instance_));
-  g_monitorDpi = 144;
-  rt::engine::Show(form_, instance_);
-  const RECT button = PlaceOf(Button());
-  EXPECT_TRUE(EqualRect(&button, &at144));
-  EXPECT_EQ(FontOf(Label()).lfHeight, -24);
+  // Laid out while the question was up, then, hidden, moved to a 144 DPI
+  // monitor, or left where it was while the work area changed so that it no
+  // longer holds the designed place: laid out afresh, and placed inside the
+  // work area as it is, as it shows.
+  for (const bool newDpi : {true, false}) {
+    SCOPED_TRACE(newDpi ? "a new DPI" : "a new work area");
+    form_ = {};
+    form_.description = &Form1::kDescription;
+    form_.dpi = rt::engine::NewerDpiFunctions();
+    form_.dpi.getDpiForWindow = MonitorDpi;
+    ASSERT_TRUE(rt::engine::CreateForm(form_, instance_));
+    rt::engine::Prepare();
+    EXPECT_EQ(FontOf(Label()).lfHeight, newDpi ? -16 : -24) << "not laid out while hidden";
+    g_monitorDpi = 144;
+    RECT was{};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &was, 0));
+    RECT area = was;
+    area.left += newDpi ? 0 : 600;
+    area.top += newDpi ? 0 : 500;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_SETWORKAREA, 0, &area, 0));
+    rt::engine::Show(form_, instance_);
+    SystemParametersInfoW(SPI_SETWORKAREA, 0, &was, 0);
+    RECT window{};
+    RECT inside{};
+    GetWindowRect(form_.window, &window);
+    EXPECT_TRUE(IntersectRect(&inside, &window, &area) && EqualRect(&inside, &window));
+    const RECT button = PlaceOf(Button());
+    EXPECT_TRUE(EqualRect(&button, &at144));
+    EXPECT_EQ(FontOf(Label()).lfHeight, -24);
+    TearDown();
+  }
 }
 
 }  // namespace
