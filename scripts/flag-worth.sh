@@ -40,6 +40,8 @@ build "(as built)" '' ''
 build '`-Oz` (`-Os` instead)' 's/UNINSTALL_CXX_FLAGS -Oz /UNINSTALL_CXX_FLAGS -Os /' "GCC 12's smallest code"
 build '`-fno-partial-inlining`' 's/ -fno-partial-inlining//' \
   'no function inlined in part, its first test copied into each caller'
+build '`-fno-tree-tail-merge`' 's/ -fno-tree-tail-merge//' \
+  'no tails of blocks merged: the jumps to a shared tail cost more than the copies here'
 build '`-mpreferred-stack-boundary=2`' 's/ -mpreferred-stack-boundary=2//' \
   "keeps the stack at Windows' 4-byte alignment: no frame padded to 16"
 build '`-fomit-frame-pointer`' 's/ -fomit-frame-pointer//' 'no frame pointer'

@@ -277,13 +277,21 @@ bool CreateForm(Form& form, HINSTANCE instance) {
   for (std::size_t i = 0; i < description.controls.size(); ++i) {
     form.controls[i] = CreateControl(description.controls[i], form.window, instance);
     if (form.controls[i] == nullptr) {
+      // Made again whole, if at all.
+      DestroyWindow(std::exchange(form.window, nullptr));
       return false;
     }
   }
   return true;
 }
 
-void Prepare() { Layout(*g_form, WindowDpi(*g_form), nullptr); }
+bool Prepare(Form& form, HINSTANCE instance) {
+  if (form.window == nullptr && !CreateForm(form, instance)) {
+    return false;
+  }
+  Layout(form, WindowDpi(form), nullptr);
+  return true;
+}
 
 void Show(Form& form, HINSTANCE instance) {
   // The class icon (the process's copy of the dialog class, whose other

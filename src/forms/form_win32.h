@@ -36,14 +36,15 @@ struct Form {
 DpiFunctions NewerDpiFunctions();
 
 // The form's window, of the system's dialog class, and its controls,
-// hidden: what the load handler needs. The form becomes the one the dialog
-// procedure serves. False when Windows refused.
+// hidden. The form becomes the one the dialog procedure serves. False, with
+// no window kept, when Windows refused.
 bool CreateForm(Form& form, HINSTANCE instance);
 
-// The form's fonts and places at its window's DPI (with the DPI calls in
-// `form.dpi`), made once, while the question is up and the user reads it,
-// so that showing the form later costs little.
-void Prepare();
+// The form made where it is not yet, with its fonts and places at its
+// window's DPI (with the DPI calls in `form.dpi`): done while the question
+// is up and the user reads it, so that showing the form later costs little.
+// False, as CreateForm, when Windows refused.
+bool Prepare(Form& form, HINSTANCE instance);
 
 // Gives the form what only a shown form needs (its icon, the colour scheme,
 // its layout where none was made for its DPI, its place in the work area as

@@ -10,14 +10,16 @@ namespace rt {
 
 namespace {
 
-// What only a Yes needs, made while the user reads the question: a thread
-// timer, which the question's loop dispatches once nothing else waits (the
-// box drawn). Where the answer comes first, the form is laid out as it is
-// shown and the worker made at the first mark, and the timer, met by the
-// form's own loop, changes nothing.
+// The startup form, and what only a Yes needs, made while the user reads
+// the question: a thread timer, which the question's loop dispatches once
+// nothing else waits (the box drawn). Where the answer comes first, the
+// form is made as the load handler returns and the worker at the first
+// mark, and the timer, met by the form's own loop, changes nothing.
+constinit engine::Form* g_startup = nullptr;
+
 void CALLBACK Prepare(HWND /*window*/, UINT /*message*/, UINT_PTR timer, DWORD /*time*/) {
   KillTimer(nullptr, timer);
-  engine::Prepare();
+  engine::Prepare(*g_startup, GetModuleHandleW(nullptr));
   platform::PrepareMarks();
 }
 
@@ -32,13 +34,15 @@ void ThunRTMain(const ProjectHeader& header) {
   engine::Form form;
   form.description = header.startup;
   form.dpi = engine::NewerDpiFunctions();
-  // Created hidden before the load handler runs; shown only if it returns.
-  if (!engine::CreateForm(form, instance)) {
+  g_startup = &form;
+  SetTimer(nullptr, 0, 0, Prepare);
+  header.startup->load();
+  // Made hidden while the question was up, or now; shown only if the load
+  // handler returns.
+  if (!engine::Prepare(form, instance)) {
     const DWORD error = GetLastError();
     vbaRaise(ErrorForSystemCode(error), error, {}, {});
   }
-  SetTimer(nullptr, 0, 0, Prepare);
-  header.startup->load();
   // The folder's mirror too; and nothing is said to be gone that came back
   // meanwhile.
   FinishRemoval();

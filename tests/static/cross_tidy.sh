@@ -9,7 +9,7 @@ shift
 mkdir -p "$build/tidy"
 sed -e 's/ -mpreferred-stack-boundary=2//g' -e 's/ -fno-inline-functions-called-once//g' \
   -e 's/ -mno-accumulate-outgoing-args//g' -e 's/ -mno-stack-arg-probe//g' \
-  -e 's/ -fno-partial-inlining//g' \
+  -e 's/ -fno-partial-inlining//g' -e 's/ -fno-tree-tail-merge//g' \
   "$build/compile_commands.json" >"$build/tidy/compile_commands.json"
 gcc_include=/usr/lib/gcc/i686-w64-mingw32/12-posix/include
 exec clang-tidy --quiet -p "$build/tidy" \

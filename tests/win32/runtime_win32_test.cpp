@@ -529,7 +529,7 @@ TEST_F(FormEngine, FollowsANewDpiIntoTheSuggestedRectangle) {
     form_.dpi = rt::engine::NewerDpiFunctions();
     form_.dpi.getDpiForWindow = MonitorDpi;
     ASSERT_TRUE(rt::engine::CreateForm(form_, instance_));
-    rt::engine::Prepare();
+    rt::engine::Prepare(form_, instance_);
     EXPECT_EQ(FontOf(Label()).lfHeight, newDpi ? -16 : -24) << "not laid out while hidden";
     g_monitorDpi = 144;
     RECT was{};
