@@ -34,6 +34,8 @@ void ThunRTMain(const ProjectHeader& header) {
   engine::Form form;
   form.description = header.startup;
   form.dpi = engine::NewerDpiFunctions();
+  // This function never returns (it ends with Exit): the form outlives the timer.
+  // cppcheck-suppress danglingLifetime
   g_startup = &form;
   SetTimer(nullptr, 0, 0, Prepare);
   header.startup->load();
