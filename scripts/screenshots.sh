@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the README's pictures again from the current build: runs the Wine scenarios they show,
-# in a 64-bit prefix, display and keeper of their own (build/screenshots/), with the folder where a
+# in a 32-bit prefix, display and keeper of their own (build/screenshots/; two of the scenarios,
+# the 144 DPI window and the held file, run in the 32-bit prefix only), with the folder named as a
 # 32-bit program is installed on 64-bit Windows (C:\Program Files (x86)\Orvandel), and copies
 # their screenshots into docs/.
 #
@@ -27,7 +28,7 @@ pictures=(
   "error.png=held_file_stops_then_rerun_finishes-1-error.png"
 )
 
-export WINE_TEST_STATE=$state WINE_TEST_XVFB=1 WINE_TEST_ARCH=win64
+export WINE_TEST_STATE=$state WINE_TEST_XVFB=1 WINE_TEST_ARCH=win32
 trap '"$root/tests/wine/prefix.sh" down' EXIT
 "$root/tests/wine/prefix.sh" up --keeper "$tools/keeper.exe" >/dev/null
 rm -rf "$state/shots"
