@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cwchar>
 #include <cwctype>
 #include <functional>
 #include <iterator>
@@ -535,10 +536,13 @@ std::uint32_t ExpandSystemVariables(const wchar_t* text, Text& room, std::wstrin
   if (const auto error = fake::Get().expandErrors.find(text); error != fake::Get().expandErrors.end()) {
     return error->second;
   }
-  // A variable every system has; one it does not know stays as written.
+  // Variables every system has, one shorter and one longer than its name;
+  // one it does not know stays as written.
   std::wstring result(text);
-  if (const std::size_t at = result.find(L"%SystemDrive%"); at != std::wstring::npos) {
-    result.replace(at, 13, L"C:");
+  for (const auto& [name, value] : {std::pair{L"%SystemDrive%", L"C:"}, std::pair{L"%windir%", L"C:\\WINDOWS"}}) {
+    if (const std::size_t at = result.find(name); at != std::wstring::npos) {
+      result.replace(at, std::wcslen(name), value);
+    }
   }
   // Written over the room the caller keeps, as the system's call does, so a
   // caller still reading an earlier expansion would see it change.

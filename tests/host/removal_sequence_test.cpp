@@ -193,11 +193,18 @@ TEST_F(RemovalSequence, AKeyThatKeepsComingBackIsReportedNotLoopedOn) {
 
 TEST_F(RemovalSequence, ALoadedHiveIsReportedBeforeAnythingInItGoes) {
   // A hive's root, which the system lists; a key that cannot be deleted
-  // though nothing is below it (a hive loaded inside the tree).
-  for (const bool listed : {true, false}) {
-    SCOPED_TRACE(listed);
+  // though nothing is below it (a hive loaded inside the tree), also 300
+  // levels down with names of 250 characters, named in full.
+  std::wstring deep = L"HKLM\\password";
+  for (int level = 0; level < 300; ++level) {
+    deep += L"\\" + std::wstring(249, L'k') + std::to_wstring(level % 10);
+  }
+  for (const std::wstring& refused :
+       {std::wstring(L"HKLM\\password"), std::wstring(L"HKLM\\password\\command"), deep}) {
+    const bool listed = refused == L"HKLM\\password";
+    SCOPED_TRACE(refused.substr(0, 40));
     SetUp();
-    const std::wstring refused = listed ? L"HKLM\\password" : L"HKLM\\password\\command";
+    fake::Get().keys.insert(refused);
     fake::Get().stuckKeys[refused] = static_cast<std::int32_t>(0xC0000121U);
     if (listed) {
       fake::Get().hives.insert(LR"(\REGISTRY\MACHINE\password)");
@@ -205,7 +212,7 @@ TEST_F(RemovalSequence, ALoadedHiveIsReportedBeforeAnythingInItGoes) {
     fake::Ended ended{};
     EXPECT_EQ(fake::Run(&ended), 70);
     EXPECT_NE(ended.text.find(L"HKEY_LOCAL_MACHINE" + refused.substr(4) + L"\n(系统错误 5)"), std::wstring::npos);
-    EXPECT_EQ(fake::Get().keys.count(L"HKLM\\password\\command"), 1U);
+    EXPECT_EQ(fake::Get().keys.count(listed ? L"HKLM\\password\\command" : refused), 1U);
     EXPECT_EQ(fake::Get().files.size(), kNames.size());
   }
 }
@@ -559,8 +566,9 @@ const std::wstring kOtherProgram = L"C:\\Users\\other\\AppData\\Local\\VirtualSt
 // system does not know. The code the run ended with, -1 for the window.
 int RunIn(const std::wstring& folder, fake::Ended* ended = nullptr) {
   fake::System& s = fake::Get();
-  s.profiles = {L"C:\\Users\\admin",      L"%SystemDrive%\\Users\\user", L"%NoSuchVariable%\\Users\\gone",
-                L"D:\\Profiles\\cloud\\", L"C:Users\\relative",          L"C:\\Users\\other"};
+  // After the tool's own account's (the fake's one profile), and any a row listed first.
+  s.profiles.insert(s.profiles.end(), {L"%SystemDrive%\\Users\\user", L"%NoSuchVariable%\\Users\\gone",
+                                       L"D:\\Profiles\\cloud\\", L"C:Users\\relative", L"C:\\Users\\other"});
   for (const std::wstring& base :
        std::vector<std::wstring>{L"HKCU\\Software\\Classes\\", L"HKLM\\Software\\Classes\\",
                                  L"HKU\\" + kTheirs + L"_Classes\\", L"HKU\\" + kCloud + L"_Classes\\"}) {
@@ -701,6 +709,12 @@ TEST(WhoseCopies, AnotherUsersCopyStaysAloneReportedWhileTheRestGoes) {
        {kOwnMirror, kTheirMirror, kCloudMirror},
        {L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList" + refused},
        70},
+      // Expanded longer than stored, first in the list: the entries after it are read as listed.
+      {"a service's profile stored with a variable, listed first",
+       [](fake::System& s) { s.profiles.insert(s.profiles.begin(), L"%windir%\\ServiceProfiles\\LocalService"); },
+       {},
+       {},
+       -1},
       {"their profile's variables not expanded",
        [](fake::System& s) { s.expandErrors[L"%SystemDrive%\\Users\\user"] = 122; },
        {kTheirMirror},
