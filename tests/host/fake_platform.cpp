@@ -28,6 +28,12 @@ struct OpenedFile {
 std::vector<OpenedFile> g_openFiles;
 // The folder of the file last opened for deletion: what is waited for now.
 std::wstring g_deleting;
+
+// Time passing while the program waits, in a pause or on a mark.
+void Waited(unsigned milliseconds) {
+  g_system.waited += milliseconds;
+  g_system.waitedIn[g_deleting] += milliseconds;
+}
 // Folders held now, by handle: what a user could not detach while a box shows.
 std::set<std::uintptr_t> g_heldFolders;
 
@@ -613,8 +619,7 @@ std::uint32_t MarkForDeletion(OpenFile& file, unsigned& milliseconds) {
   // Waits on its holder: given up after the time allowed.
   if (const auto slow = fake::Get().slowMarks.find(opened.path); slow != fake::Get().slowMarks.end()) {
     const unsigned took = std::min(slow->second, milliseconds);
-    Pause(took);
-    --fake::Get().pauses;
+    fake::Waited(took);
     milliseconds -= took;
     if (took < slow->second) {
       return 1460;
@@ -650,8 +655,7 @@ bool IsAdministrator() { return fake::Get().elevated; }
 
 void Pause(unsigned milliseconds) {
   ++fake::Get().pauses;
-  fake::Get().waited += milliseconds;
-  fake::Get().waitedIn[fake::g_deleting] += milliseconds;
+  fake::Waited(milliseconds);
 }
 
 std::uint32_t ToAnsi(std::wstring_view text, AnsiText& ansi) {

@@ -66,7 +66,7 @@ struct System {
   bool followedLink = false;        // a link was opened as what it names
   bool openedByPath = false;        // a subkey was opened by a name holding a separator
   int keyOpens = 0;
-  unsigned waited = 0;  // milliseconds the program waited, in pauses and marks given up on
+  unsigned waited = 0;  // milliseconds the program waited, in pauses and on marks
 
   std::uint32_t ansiError = 0;          // what converting to the ANSI code page fails with
   std::uint32_t profileListError = 0;   // what reading ProfileList fails with
