@@ -16,7 +16,7 @@ constexpr DWORD kCancelGrace = 250;
 // Files are marked for deletion on a thread of their own, which may have to
 // wait: another program's oplock on a file is broken first, and the call
 // waits for that program to acknowledge the break, for ever if it never
-// does. The worker is made before the question and kept, and takes each file
+// does. The worker is made while the question is up and kept, takes each file
 // from g_file. One whose call does not return in time is given up: the
 // tool takes the file back from g_file and forgets the worker, which finds
 // its file gone from there when its call returns, so it closes the handle
