@@ -54,13 +54,18 @@ struct Replaced {
         }
       }
     }
-    real = std::exchange(*slot, stand);
+    EXPECT_NE(slot, nullptr) << name;
+    real = slot != nullptr ? std::exchange(*slot, stand) : nullptr;
   }
   Replaced(const Replaced&) = delete;
   Replaced& operator=(const Replaced&) = delete;
   Replaced(Replaced&&) = delete;
   Replaced& operator=(Replaced&&) = delete;
-  ~Replaced() { *slot = real; }
+  ~Replaced() {
+    if (slot != nullptr) {
+      *slot = real;
+    }
+  }
 };
 
 // What the next disposition call meets: a wait a cancel ends (a read of an
@@ -90,6 +95,18 @@ BOOL WINAPI HeldDisposition(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* i
 HANDLE WINAPI NoThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE, void*, DWORD, DWORD*) {
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return nullptr;
+}
+
+// Windows refusing to make a button; any other window made as the system makes it.
+void* g_createWindow = nullptr;  // the system's
+HWND WINAPI NoButton(DWORD exStyle, LPCWSTR name, LPCWSTR caption, DWORD style, int x, int y, int width, int height,
+                     HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter) {
+  if (!IS_INTRESOURCE(name) && lstrcmpiW(name, L"BUTTON") == 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return reinterpret_cast<decltype(&CreateWindowExW)>(g_createWindow)(exStyle, name, caption, style, x, y, width,
+                                                                      height, parent, menu, instance, parameter);
 }
 
 TEST(FileDeletion, OpensTheNameInTheHeldFolderReportsWhyAFileCannotGoAndGivesUpAMarkHeldUp) {
@@ -349,6 +366,14 @@ class FormEngine : public ::testing::Test {
 };
 
 TEST_F(FormEngine, LabelFontIconAndFocusAreAsDesigned) {
+  {
+    // A control Windows refuses: no window kept, so that the form is made again whole.
+    const Replaced create("CreateWindowExW", reinterpret_cast<void*>(&NoButton));
+    g_createWindow = create.real;
+    form_.description = &Form1::kDescription;
+    EXPECT_FALSE(rt::engine::CreateForm(form_, instance_));
+    EXPECT_EQ(form_.window, nullptr);
+  }
   Make(rt::engine::NewerDpiFunctions());
   const LOGFONTW label = FontOf(Label());
   EXPECT_STREQ(label.lfFaceName, L"宋体");
