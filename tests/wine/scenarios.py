@@ -838,7 +838,7 @@ def check_error_box(box: dict, folder: Path, error, advice) -> None:
     check(buttons == [IDOK], f"error box buttons {buttons}, expected OK only")
 
 
-def check_done_window(wine: Wine, window: dict, dpi: int) -> dict:
+def check_done_window(wine: Wine, window: dict, dpi: int) -> tuple[dict, dict]:
     check(window["title"] == DONE_TITLE, f"window title {window['title']!r}")
     check(window["dpi"] == dpi, f"prefix reports {window['dpi']} DPI, row wants {dpi}")
     labels = [c for c in window["children"] if c["class"].lower() == "static"]
@@ -861,7 +861,13 @@ def check_done_window(wine: Wine, window: dict, dpi: int) -> dict:
         check(all(abs(g - w) <= tolerance for g, w in zip(got, want)),
               f"{what} at {dpi} DPI is {list(got)}, expected {list(want)}")
     check(wine.blue_pixels(labels[0]["screen"]) >= 20, "the label is not drawn in blue")
-    return buttons[0]
+    # Moved as a user drags it, it stays where it was put: nothing of its making is still at work.
+    wine.tool("inspect", "move", "--title", DONE_TITLE, "--class", DONE_CLASS)
+    time.sleep(0.1)
+    moved = wine.find_window(title=DONE_TITLE, class_name=DONE_CLASS)
+    check(tuple(moved["client"][:2]) == (window["client"][0] + 40, window["client"][1] + 40),
+          f"moved to {list(moved['client'][:2])}, it went back or elsewhere")
+    return moved, next(c for c in moved["children"] if c["class"].lower() == "button")
 
 
 def leftovers(folder: Path, exe_name: str) -> set[str]:
@@ -925,7 +931,7 @@ def run_once(wine: Wine, scenario: Scenario, run: Run, index: int, folder: Path,
             wine.press(ERROR_TITLE, "Return")
         if run.finish:
             window = wine.find_window(title=DONE_TITLE, class_name=DONE_CLASS)
-            button = check_done_window(wine, window, scenario.dpi)
+            window, button = check_done_window(wine, window, scenario.dpi)
             if shots:
                 wine.screenshot(DONE_TITLE, shots / f"{tag}-done.png")
             if run.finish == "click":

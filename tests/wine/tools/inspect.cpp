@@ -154,7 +154,7 @@ std::vector<HWND> find_windows(const Filter& filter, bool visible_only) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
-    write_utf8(L"usage: inspect find|close|yes|stray|list [--title T] [--class C] [--timeout MS]\n");
+    write_utf8(L"usage: inspect find|close|yes|stray|move|list [--title T] [--class C] [--timeout MS]\n");
     return 2;
   }
   std::wstring command = argv[1];
@@ -175,7 +175,7 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (filter.title == nullptr && filter.class_name == nullptr) {
-    write_utf8(L"find, close, yes and stray need --title or --class\n");
+    write_utf8(L"find, close, yes, stray and move need --title or --class\n");
     return 2;
   }
   DWORD start = GetTickCount();
@@ -191,6 +191,12 @@ int wmain(int argc, wchar_t** argv) {
       PostMessageW(window, WM_CLOSE, 0, 0);
     else if (command == L"yes")
       PostMessageW(window, WM_COMMAND, IDYES, 0);
+    else if (command == L"move") {
+      // As a user drags it: 40 pixels right and down.
+      RECT rect{};
+      GetWindowRect(window, &rect);
+      SetWindowPos(window, nullptr, rect.left + 40, rect.top + 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     else if (command == L"stray") {
       PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
       PostMessageW(window, WM_CLOSE, 0, 0);
