@@ -196,8 +196,7 @@ int wmain(int argc, wchar_t** argv) {
       RECT rect{};
       GetWindowRect(window, &rect);
       SetWindowPos(window, nullptr, rect.left + 40, rect.top + 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    }
-    else if (command == L"stray") {
+    } else if (command == L"stray") {
       PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
       PostMessageW(window, WM_CLOSE, 0, 0);
       PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
